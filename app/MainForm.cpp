@@ -1,0 +1,278 @@
+// TForm1's construction, its components and event wiring, the error guard and the chat-log append
+// that every thread uses.
+
+#include "app/MainForm.h"
+
+#include "app/Settings.h"
+#include "board/BoardView.h"
+#include "common/GuiThread.h"
+#include "common/ProgramError.h"
+#include "net/StatusIcons.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QColorDialog>
+#include <QDir>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+
+namespace {
+constexpr int kNextFileIntervalMs = 3000;
+constexpr int kPlotPumpIntervalMs = 2;
+constexpr int kKeeperIntervalMs = 1500;
+constexpr QPoint kDefaultPosition(132, 89);
+constexpr QSize kDefaultSize(811, 659);
+constexpr int kWindowFontPixels = 11;
+const QString kProductTitle = QStringLiteral("Vorlax");
+
+QString withTrailingSlash(const QString& folder) {
+    return folder.endsWith('/') ? folder : folder + '/';
+}
+
+QString defaultFolder(QStandardPaths::StandardLocation location) {
+    const QString folder = QStandardPaths::writableLocation(location);
+    return withTrailingSlash(folder.isEmpty() ? QDir::homePath() : folder);
+}
+} // namespace
+
+TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* parent)
+    : QMainWindow(parent),
+      programFolder_(withTrailingSlash(
+          programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder)),
+      netWorker_(std::make_unique<SerialWorker>()), plotWorker_(std::make_unique<SerialWorker>()) {
+    setDialogs(dialogs);
+    setWindowTitle(kProductTitle);
+    QFont windowFont(QStringLiteral("MS Sans Serif"));
+    windowFont.setPixelSize(kWindowFontPixels);
+    setFont(windowFont);
+    move(kDefaultPosition);
+    resize(kDefaultSize);
+    buildControls();
+    buildComponents();
+    setAccessibleNames();
+    wireHandlers();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    if (!closed_)
+        FormClose();
+    // Listeners end their workers before the window they report to goes away.
+    ChatServer.reset();
+    TradeServer.reset();
+    Plot_Server.reset();
+    ConnectSer.reset();
+    netWorker_.reset();
+    plotWorker_.reset();
+}
+
+QString TForm1::settingsPath() const {
+    return programFolder_ + QStringLiteral("Vorlax.ini");
+}
+QString TForm1::peerListPath() const {
+    return programFolder_ + QStringLiteral("Connect.ini");
+}
+
+void TForm1::setDialogs(const FormDialogs& dialogs) {
+    dialogs_ = dialogs;
+    if (!dialogs_.showError)
+        dialogs_.showError = [this](const QString& text) {
+            QMessageBox::critical(this, kProductTitle, text);
+        };
+    if (!dialogs_.showMessage)
+        dialogs_.showMessage = [this](const QString& text) {
+            QMessageBox::information(isVisible() ? this : nullptr, kProductTitle, text);
+        };
+    if (!dialogs_.chooseColor)
+        dialogs_.chooseColor = [this](quint32 current) -> std::optional<quint32> {
+            const QColor start(current & 0xFF, (current >> 8) & 0xFF, (current >> 16) & 0xFF);
+            const QColor chosen = QColorDialog::getColor(start, this);
+            if (!chosen.isValid())
+                return std::nullopt;
+            return quint32(chosen.red()) | quint32(chosen.green()) << 8 |
+                   quint32(chosen.blue()) << 16;
+        };
+    if (!dialogs_.chooseSaveFile)
+        dialogs_.chooseSaveFile = [this](const QString& lastName) {
+            QFileDialog dialog(this, QString(), lastName, QStringLiteral("JPG (*.jpg)"));
+            dialog.setAcceptMode(QFileDialog::AcceptSave);
+            dialog.setDefaultSuffix(QStringLiteral("jpg"));
+            dialog.setOption(QFileDialog::DontConfirmOverwrite);
+            dialog.setOption(QFileDialog::ReadOnly, false);
+            return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+                       ? dialog.selectedFiles().first()
+                       : QString();
+        };
+}
+
+void TForm1::buildComponents() {
+    ChatClient = std::make_unique<TTcpClient>();
+    ChatServer = std::make_unique<TTcpServer>();
+    TradeClient = std::make_unique<TTcpClient>();
+    TradeServer = std::make_unique<TTcpServer>();
+    Plot_Client = std::make_unique<TTcpClient>();
+    Plot_Server = std::make_unique<TTcpServer>();
+    ConnectCl = std::make_unique<TTcpClient>();  // spare, never opened
+    ConnectSer = std::make_unique<TTcpServer>(); // spare, never opened
+    ChatClient->setRemotePort("484");
+    ChatServer->setLocalPort("483");
+    TradeClient->setRemotePort("488");
+    TradeServer->setLocalPort("488");
+    Plot_Client->setRemotePort("488");
+    Plot_Server->setLocalPort("488");
+
+    for (int i = 0; i < 3; ++i)
+        ImageList1.append(statusBall(i));
+    Image1->setPixmap(QPixmap::fromImage(statusBall(0))); // the initial picture: a red ball
+
+    for (int slot = 0; slot < 5; ++slot) {
+        slotPictures[slot] = initialSlotPicture();
+        slotViews[slot]->setPixmap(QPixmap::fromImage(slotPictures[slot]));
+    }
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(kNextFileIntervalMs);
+    Timer2 = new QTimer(this);
+    Timer2->setTimerType(Qt::PreciseTimer);
+    Timer2->setInterval(kPlotPumpIntervalMs);
+    Timer3 = new QTimer(this);
+    Timer3->setInterval(kKeeperIntervalMs);
+
+    // Options page defaults; the settings file replaces them when it exists.
+    Edit1->setText(defaultFolder(QStandardPaths::DownloadLocation));
+    Edit4->setText(defaultFolder(QStandardPaths::PublicShareLocation));
+    const std::array<QLineEdit*, kSettingsFieldCount> fields = settingsFields();
+    for (int i = 2; i < kSettingsFieldCount; ++i)
+        fields[i]->setText(QString::fromUtf8(kSettingsDefaults[i]));
+}
+
+std::array<QLineEdit*, kSettingsFieldCount> TForm1::settingsFields() const {
+    return {Edit1,  Edit4,  Edit5,  Edit6,  Edit7, Edit8,  Edit10, Edit11, Edit12,
+            Edit13, Edit14, Edit16, Edit17, Edit9, Edit15, Edit18, Edit19, Edit20};
+}
+
+void TForm1::wireHandlers() {
+    auto click = [this](QAbstractButton* button, void (TForm1::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this,
+                [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+    };
+    click(BitBtn16, &TForm1::BitBtn16Click);
+    click(BitBtn17, &TForm1::BitBtn17Click);
+    click(BitBtn18, &TForm1::BitBtn18Click);
+    click(BitBtn19, &TForm1::BitBtn19Click);
+    click(BitBtn20, &TForm1::BitBtn20Click);
+    click(Button6, &TForm1::Button6Click);
+    click(SpeedButton3, &TForm1::SpeedButton3Click);
+    click(CheckBox1, &TForm1::CheckBox1Click);
+    for (int slot = 0; slot < 5; ++slot) {
+        connect(slotButtons[slot], &QPushButton::clicked, this,
+                [this, slot] { guarded([=, this] { saveSlot(slot); }); });
+        connect(slotButtons[5 + slot], &QPushButton::clicked, this,
+                [this, slot] { guarded([=, this] { restoreSlot(slot); }); });
+        connect(slotButtons[10 + slot], &QPushButton::clicked, this,
+                [this, slot] { guarded([=, this] { saveSlotToFile(slot); }); });
+    }
+    connect(ListBox1, &QListWidget::itemClicked, this,
+            [this] { guarded([this] { ListBox1Click(); }); });
+    connect(ListBox1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (QListWidgetItem* item = ListBox1->itemAt(at))
+            ListBox1->setCurrentItem(item);
+        PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(at));
+    });
+    connect(Delete1, &QAction::triggered, this, [this] { guarded([this] { Delete1Click(); }); });
+    connect(Exit1, &QAction::triggered, this, [this] { guarded([this] { Exit1Click(); }); });
+    connect(info1, &QAction::triggered, this, [this] { guarded([this] { info1Click(); }); });
+    connect(Help1, &QAction::triggered, this, [this] { guarded([this] { Help1Click(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
+    connect(Timer2, &QTimer::timeout, this, [this] { guarded([this] { Timer2Timer(); }); });
+    connect(Timer3, &QTimer::timeout, this, [this] { guarded([this] { Timer3Timer(); }); });
+    Image2->onMouseDown = [this](int x, int y) { guarded([=, this] { Image2MouseDown(x, y); }); };
+    Image2->onMouseMove = [this](int x, int y) { guarded([=, this] { Image2MouseMove(x, y); }); };
+    Image2->onMouseUp = [this](int x, int y) { guarded([=, this] { Image2MouseUp(x, y); }); };
+    Edit3->installEventFilter(this);
+    Panel4->installEventFilter(this);
+    ChatServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { ChatServerAccept(s, c); };
+    Plot_Server->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { Plot_ServerAccept(s, c); };
+    Timer2->start();
+    Timer3->start();
+}
+
+void TForm1::guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const ProgramError& error) {
+        reportError(error.message());
+    } catch (const std::exception& error) {
+        reportError(QString::fromLocal8Bit(error.what()));
+    }
+}
+
+void TForm1::reportError(const QString& message) {
+    QString text = message;
+    if (!text.endsWith('.'))
+        text += '.';
+    dialogs_.showError(text);
+}
+
+void TForm1::appendChatLog(const QString& line) {
+    runOn(this, [this, line] { Memo1->appendPlainText(line); });
+}
+
+void TForm1::showStatusIcon(int index) {
+    statusIconIndex = index;
+    Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Panel4 && event->type() == QEvent::Resize)
+        Panel4Resize();
+    if (watched == Edit3 && event->type() == QEvent::KeyPress)
+        guarded([&] { Edit3KeyDown(static_cast<QKeyEvent*>(event)->key()); });
+    if (watched == Edit3 && event->type() == QEvent::MouseButtonRelease)
+        guarded([this] { Edit3Click(); });
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    if (!closed_)
+        FormClose();
+    event->accept();
+    emit formClosed();
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    guarded([this] { FormResize(); });
+}
+
+void TForm1::Panel4Resize() {
+    Edit3->setGeometry(0, 0, Panel4->width(), Panel4->height());
+}
+
+void TForm1::Exit1Click() {
+    close();
+}
+
+void TForm1::info1Click() {
+    if (dialogs_.showInfo)
+        dialogs_.showInfo();
+}
+
+void TForm1::Help1Click() {
+    if (dialogs_.showHelp)
+        dialogs_.showHelp();
+}

@@ -1,0 +1,256 @@
+#pragma once
+// TForm1, the main window. It owns every control, every channel endpoint, the timers and the
+// program-wide state, and holds every event handler. The handlers are defined in the folder of
+// their subsystem (net/Connection.cpp, chat/Chat.cpp, board/Canvas.cpp ...); this header only
+// declares them.
+
+#include "app/Settings.h"
+#include "board/Board.h"
+#include "common/SerialWorker.h"
+#include "net/TcpChannel.h"
+#include "trade/EventSockets.h"
+
+#include <QImage>
+#include <QMainWindow>
+#include <QStringList>
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class BoardView;
+class QAction;
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QMenu;
+class QMenuBar;
+class QPlainTextEdit;
+class QPushButton;
+class QSplitter;
+class QStatusBar;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+class QTcpSocket;
+
+// What the window asks of the user through modal boxes and dialogs. The defaults show the real
+// boxes; tests put in their own answers.
+struct FormDialogs {
+    std::function<void(const QString& text)> showError;   // standard error box
+    std::function<void(const QString& text)> showMessage; // plain message box with one OK button
+    std::function<std::optional<quint32>(quint32 current)> chooseColor;
+    std::function<QString(const QString& lastName)> chooseSaveFile; // empty: cancelled
+    std::function<QString()> chooseFolder;                          // the folder chooser's result
+    std::function<void()> showInfo;
+    std::function<void()> showHelp;
+};
+
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // programFolder holds "Vorlax.ini" and "Connect.ini" (with its trailing "/"); empty means the
+    // executable's folder.
+    explicit TForm1(const QString& programFolder = {}, FormDialogs dialogs = {},
+                    QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    QString programFolder() const { return programFolder_; }
+    QString settingsPath() const;
+    QString peerListPath() const;
+    void setDialogs(const FormDialogs& dialogs);
+
+    // Runs a GUI-thread handler: an error it raises ends it and is shown in the standard error box.
+    void guarded(const std::function<void()>& handler);
+    void reportError(const QString& message);
+    // Appends one line to the chat log, from any thread, as one step on the GUI thread.
+    void appendChatLog(const QString& line);
+
+    // ---- Connection bar
+    QFrame* Panel5 = nullptr;
+    QLabel* Label2 = nullptr;
+    QLineEdit* Edit2 = nullptr;      // peer address ("IP:")
+    QPushButton* BitBtn16 = nullptr; // "Connect"
+    QPushButton* BitBtn17 = nullptr; // "Disconnect"
+    QPushButton* BitBtn18 = nullptr; // "Offline"/"Online": the online state
+    QPushButton* BitBtn19 = nullptr; // "Ask for download"
+    QPushButton* BitBtn20 = nullptr; // "Start download"
+    QFrame* Panel6 = nullptr;
+    QLabel* Image1 = nullptr; // status icon
+    // ---- Board bar
+    QFrame* Panel8 = nullptr;
+    QPushButton* Button6 = nullptr;      // "Clear Image"
+    QLabel* StaticText1 = nullptr;       // colour swatch
+    QToolButton* SpeedButton3 = nullptr; // colour choice
+    // ---- Right pane
+    QSplitter* Splitter2 = nullptr;
+    QTabWidget* PageControl1 = nullptr;
+    QWidget* TabSheet2 = nullptr;               // "Images"
+    std::array<QLabel*, 5> slotViews{};         // Image3 .. Image7
+    std::array<QPushButton*, 15> slotButtons{}; // BitBtn1 .. BitBtn15
+    QWidget* TabSheet1 = nullptr;               // "Options"
+    QFrame* Panel1 = nullptr;
+    QLineEdit* Edit1 = nullptr; // path to save
+    QToolButton* SpeedButton1 = nullptr;
+    QLineEdit* Edit4 = nullptr; // path of the files to trade
+    QToolButton* SpeedButton2 = nullptr;
+    QLineEdit* Edit5 = nullptr;     // nickname
+    QCheckBox* CheckBox1 = nullptr; // "Switch Ports"
+    QLineEdit *Edit6 = nullptr, *Edit7 = nullptr, *Edit8 = nullptr, *Edit9 = nullptr,
+              *Edit10 = nullptr, *Edit11 = nullptr, *Edit12 = nullptr, *Edit13 = nullptr,
+              *Edit14 = nullptr, *Edit15 = nullptr, *Edit16 = nullptr, *Edit17 = nullptr,
+              *Edit18 = nullptr, *Edit19 = nullptr, *Edit20 = nullptr;
+    QWidget* TabSheet5 = nullptr; // "Connected to"
+    QListWidget* ListBox1 = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction* Delete1 = nullptr;
+    // ---- Main area
+    QTabWidget* PageControl2 = nullptr;
+    QWidget* TabSheet3 = nullptr; // "Vorlax": the board
+    QFrame* Panel7 = nullptr;
+    BoardView* Image2 = nullptr;
+    QWidget* TabSheet4 = nullptr; // "File-Transfer"
+    QFrame* Panel2 = nullptr;
+    QTreeWidget* ListView1 = nullptr; // the peer's files
+    QSplitter* Splitter1 = nullptr;
+    QTreeWidget* ListView2 = nullptr; // this copy's trade folder
+    // ---- Chat pane and status bar
+    QFrame* Panel3 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr; // chat log
+    QFrame* Panel4 = nullptr;
+    QLineEdit* Edit3 = nullptr; // chat input
+    QStatusBar* StatusBar1 = nullptr;
+    // ---- Menus
+    QMenuBar* MainMenu1 = nullptr;
+    QMenu* File1 = nullptr;
+    QAction* Exit1 = nullptr;
+    QAction* info1 = nullptr;
+    QAction* Help1 = nullptr;
+
+    // ---- Non-visual components
+    std::unique_ptr<TTcpClient> ChatClient, TradeClient, Plot_Client, ConnectCl;
+    std::unique_ptr<TTcpServer> ChatServer, TradeServer, Plot_Server, ConnectSer;
+    QList<QImage> ImageList1; // red, yellow, green ball
+    QTimer* Timer1 = nullptr; // next-file request
+    QTimer* Timer2 = nullptr; // plot pump
+    QTimer* Timer3 = nullptr; // canvas keeper
+    TServerSocket* DownloadServer = nullptr;
+    TClientSocket* DownloadClient = nullptr;
+
+    // ---- Program-wide state
+    quint32 DrawColor = 0;
+    bool StrokeActive = false;
+    bool PlotPumpBusy = false;
+    std::deque<QString> PlotQueue;
+    QStringList PeerList;
+    QList<QByteArray> SendQueue;
+    bool WeAccepted = false;
+    bool PeerAccepted = false;
+    std::unique_ptr<TBoard> board;
+    std::array<QImage, 5> slotPictures;
+    int statusIconIndex = -1; // -1: the initial picture
+
+    // ---- Handlers: start and end
+    void FormCreate();
+    void FormClose();
+    void Exit1Click();
+    void info1Click();
+    void Help1Click();
+    void Panel4Resize();
+    void FormResize();
+    // ---- Settings
+    void readSettingsFile();
+    void writeSettingsFile();
+    void CheckBox1Click();
+    // ---- Connection control
+    void BitBtn18Click();
+    void BitBtn16Click();
+    void BitBtn17Click();
+    void ListBox1Click();
+    void Delete1Click();
+    void showStatusIcon(int index);
+    bool attemptRunning() const { return attemptRunning_; }
+    // ---- Chat
+    void Edit3KeyDown(int key);
+    void Edit3Click();
+    void ChatServerAccept(TTcpServer* sender, TCustomIpClient* client);
+    // ---- Board
+    void Image2MouseDown(int x, int y);
+    void Image2MouseMove(int x, int y);
+    void Image2MouseUp(int x, int y);
+    void Button6Click();
+    void SpeedButton3Click();
+    void Timer3Timer();
+    void FitBoardToView();
+    void setDrawColor(quint32 color);
+    void Timer2Timer();
+    void Plot_ServerAccept(TTcpServer* sender, TCustomIpClient* client);
+    void saveSlot(int slot);
+    void restoreSlot(int slot);
+    void saveSlotToFile(int slot);
+    // ---- Trade
+    void ListTradeFolder();
+    void SendFileList();
+    void BitBtn19Click();
+    void BitBtn20Click();
+    void DownloadServerClientRead(TServerSocket* sender, QTcpSocket* socket);
+    void Timer1Timer();
+
+    // Test seam: plot records taken by the pump but not yet confirmed sent.
+    bool plotSendInFlight() const { return plotInFlight_; }
+
+signals:
+    // The window has run its close steps; the program ends.
+    void formClosed();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void buildConnectionBar();
+    void buildBoardBar();
+    void buildRightPane();
+    void buildImagesPage();
+    void buildOptionsPage();
+    void buildMainArea();
+    void buildChatPane();
+    void buildMenus();
+    void buildComponents();
+    void wireHandlers();
+    void setAccessibleNames();
+    QLineEdit* optionsField(const QString& name);
+    std::array<QLineEdit*, kSettingsFieldCount> settingsFields() const;
+
+    // Connection control runs its blocking socket steps on netWorker_, one attempt at a time, with
+    // the bar's buttons held disabled meanwhile.
+    void runAttempt(std::function<void()> networkSteps);
+    void holdBarButtons();
+    void releaseBarButtons();
+    void goOnline();
+    void goOffline();
+    void finishConnect(bool success);
+    void reportListenFailures();
+    void rememberPeer(const QString& address);
+    void plotSendDone(quint64 queueGeneration);
+
+    QString programFolder_;
+    FormDialogs dialogs_;
+    bool closing_ = false;
+    bool closed_ = false;
+    bool attemptRunning_ = false;
+    bool plotInFlight_ = false;
+    quint64 plotQueueGeneration_ = 0;
+    std::array<bool, 5> heldButtonStates_{};
+    quint32 lastDialogColor_ = 0;
+    QString lastSaveName_;
+    std::unique_ptr<SerialWorker> netWorker_;
+    std::unique_ptr<SerialWorker> plotWorker_;
+};

@@ -1,0 +1,65 @@
+#include "app/ProgramStart.h"
+
+#include "app/MainForm.h"
+#include "windows/FolderHU.h"
+#include "windows/HU.h"
+#include "windows/WCIU.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+
+#include <cstdio>
+
+ProgramWindows::ProgramWindows() = default;
+ProgramWindows::ProgramWindows(ProgramWindows&&) noexcept = default;
+ProgramWindows& ProgramWindows::operator=(ProgramWindows&&) noexcept = default;
+ProgramWindows::~ProgramWindows() {
+    // The main window goes first: its close writes the settings and takes the program offline.
+    Form1.reset();
+}
+
+ProgramWindows createProgramWindows(const QString& programFolder) {
+    ProgramWindows windows;
+    windows.Form1 = std::make_unique<TForm1>(programFolder);
+    windows.Form2 = std::make_unique<TForm2>();
+    windows.InfoForm = std::make_unique<TInfoForm>();
+    windows.Form3 = std::make_unique<TForm3>();
+    TForm1* form = windows.Form1.get();
+    TForm2* chooser = windows.Form2.get();
+    TInfoForm* info = windows.InfoForm.get();
+    TForm3* help = windows.Form3.get();
+    FormDialogs dialogs;
+    dialogs.chooseFolder = [chooser] { return chooser->choose(); };
+    dialogs.showInfo = [info] {
+        info->show();
+        info->raise();
+        info->activateWindow();
+    };
+    dialogs.showHelp = [help] {
+        help->show();
+        help->raise();
+        help->activateWindow();
+    };
+    form->setDialogs(dialogs);
+    if (!QFileInfo::exists(form->settingsPath()))
+        help->showModal();
+    return windows;
+}
+
+int runProgram(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        std::fprintf(
+            stderr, "Vorlax needs a graphical display, and none was found (DISPLAY is not set).\n");
+        return 1;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Vorlax");
+    QApplication::setApplicationDisplayName("Vorlax");
+    QApplication::setQuitOnLastWindowClosed(false);
+    ProgramWindows windows = createProgramWindows();
+    QObject::connect(windows.Form1.get(), &TForm1::formClosed, &app, &QCoreApplication::quit);
+    windows.Form1->show();
+    return app.exec();
+}

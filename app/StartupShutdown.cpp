@@ -1,0 +1,86 @@
+// What the main window does when it is created and when it closes, step by step in that order.
+
+#include "app/MainForm.h"
+
+#include "board/BoardView.h"
+#include "common/ProgramError.h"
+#include "net/PeerList.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
+#include <QPalette>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+const QString kFirewallHint = QStringLiteral(
+    "If you want to use Vorlax, please deactivate the Windows-Firewall. (Properties of your "
+    "Internet-connection, More Options, deactivate firewall)");
+} // namespace
+
+void TForm1::FormCreate() {
+    // A failing step is reported and the later steps still run, so the window opens usable: the
+    // send queue exists and the local file list is filled whatever went wrong before.
+    auto step = [this](const std::function<void()>& body) { guarded(body); };
+    step([this] { PlotPumpBusy = false; });
+    step([this] {
+        DownloadServer = new TServerSocket(this);
+        DownloadClient = new TClientSocket(this);
+        DownloadClient->setActive(false);
+        DownloadServer->setActive(false);
+        DownloadServer->OnClientRead = [this](TServerSocket* sender, QTcpSocket* socket) {
+            guarded([=, this] { DownloadServerClientRead(sender, socket); });
+        };
+        DownloadClient->OnError = [this](const QString& message) { reportError(message); };
+    });
+    step([this] { setDrawColor(0); });
+    step([this] {
+        const QSize view = Image2->size().expandedTo(QSize(1, 1));
+        board = std::make_unique<TBoard>(view.width(), view.height());
+        board->setFillColor(0xFFFFFF);
+    });
+    step([this] { StrokeActive = false; });
+    step([this] {
+        PlotQueue.clear();
+        PeerList.clear();
+    });
+    step([this] {
+        if (QFileInfo::exists(peerListPath()))
+            PeerList = loadPeerList(peerListPath());
+    });
+    step([this] {
+        ListBox1->clear();
+        ListBox1->addItems(PeerList);
+    });
+    step([this] {
+        if (QFileInfo::exists(settingsPath()))
+            readSettingsFile();
+        else
+            dialogs_.showMessage(kFirewallHint);
+    });
+    step([this] { SendQueue.clear(); });
+    step([this] { ListTradeFolder(); });
+}
+
+void TForm1::FormClose() {
+    if (closing_)
+        return;
+    closing_ = true;
+    Timer3->stop();
+    // A connection attempt still running finishes first, so Disconnect sees the buttons it left.
+    netWorker_->waitIdle();
+    guarded([this] { writeSettingsFile(); });
+    if (BitBtn17->isEnabled())
+        guarded([this] { BitBtn17Click(); });
+    if (BitBtn18->text() == QStringLiteral("Online"))
+        guarded([this] { BitBtn18Click(); });
+    Timer2->stop();
+    plotWorker_->waitIdle();
+    PlotQueue.clear();
+    PeerList.clear();
+    // Connections the peer still holds open end now, so no worker outlives the window.
+    for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
+        server->shutdownConnections();
+    closed_ = true;
+}

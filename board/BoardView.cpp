@@ -1,0 +1,51 @@
+#include "board/BoardView.h"
+
+#include "board/Board.h"
+#include "common/GuiThread.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+BoardView::BoardView(std::function<TBoard*()> board, QWidget* parent)
+    : QWidget(parent), board_(std::move(board)) {
+    setMouseTracking(true); // moves without a button still reach the handler (it ignores them)
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void BoardView::boardChanged() {
+    postTo(this, [this] { update(); });
+}
+
+void BoardView::paintEvent(QPaintEvent* event) {
+    QPainter painter(this);
+    painter.fillRect(event->rect(), palette().color(QPalette::Window));
+    if (TBoard* board = board_())
+        board->read([&](const QImage& image) { painter.drawImage(0, 0, image); });
+}
+
+void BoardView::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton)
+        leftHeld_ = true;
+    const QPoint p = event->position().toPoint();
+    if (onMouseDown)
+        onMouseDown(p.x(), p.y());
+}
+
+void BoardView::mouseMoveEvent(QMouseEvent* event) {
+    const QPoint p = event->position().toPoint();
+    if (!leftHeld_ && !rect().contains(p))
+        return;
+    if (onMouseMove)
+        onMouseMove(p.x(), p.y());
+}
+
+void BoardView::mouseReleaseEvent(QMouseEvent* event) {
+    const QPoint p = event->position().toPoint();
+    const bool left = event->button() == Qt::LeftButton;
+    if (left)
+        leftHeld_ = false;
+    if (!left && !rect().contains(p))
+        return;
+    if (onMouseUp)
+        onMouseUp(p.x(), p.y());
+}

@@ -1,0 +1,33 @@
+#pragma once
+// Image2, the view of the drawing board: shows the board bitmap at its top-left corner at scale 1
+// and reports mouse events in board coordinates. Any button draws; a left press holds the pointer
+// until its release, other buttons report their release only over the view.
+
+#include <QWidget>
+
+#include <functional>
+
+class TBoard;
+
+class BoardView : public QWidget {
+    Q_OBJECT
+public:
+    BoardView(std::function<TBoard*()> board, QWidget* parent);
+
+    std::function<void(int x, int y)> onMouseDown;
+    std::function<void(int x, int y)> onMouseMove;
+    std::function<void(int x, int y)> onMouseUp;
+
+    // Asks for a repaint; callable from any thread.
+    void boardChanged();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+
+private:
+    std::function<TBoard*()> board_;
+    bool leftHeld_ = false;
+};

@@ -1,0 +1,44 @@
+// The chat: Enter in the input sends a ChatLine, "<" + nickname + ">: " + typed text, on the chat
+// channel (one line, one connection); every line a peer sends is appended to the log as it came.
+
+#include "app/MainForm.h"
+
+#include "common/AnsiText.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+namespace {
+const QString kChatPlaceholder = QStringLiteral("Chat here :-)");
+} // namespace
+
+void TForm1::Edit3KeyDown(int key) {
+    if (key != Qt::Key_Return && key != Qt::Key_Enter)
+        return;
+    if (!ChatClient->Connected())
+        return;
+    const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), Edit3->text());
+    Memo1->appendPlainText(line);
+    // The send runs on the connection worker so a slow peer never stalls typing; it keeps its place
+    // behind any connection step already queued there.
+    netWorker_->post([this, line] {
+        auto lock = ChatClient->lockMessage();
+        ChatClient->SendLine(line);
+        ChatClient->Disconnect();
+        ChatClient->Connect();
+    });
+    Edit3->clear();
+}
+
+void TForm1::Edit3Click() {
+    if (Edit3->text() == kChatPlaceholder)
+        Edit3->clear();
+}
+
+void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
+    QByteArray text;
+    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine())
+        text += line;
+    if (!text.isEmpty())
+        appendChatLog(ansi::decode(text));
+}

@@ -1,0 +1,315 @@
+// Name resolution, the accepted connection's line reader and the client endpoint.
+//
+// A line on the wire is its bytes followed by CR LF (0x0D 0x0A); the reader below finds the pair
+// wherever it falls in the received data, also when its two bytes arrive in separate reads, and
+// keeps the bytes after it for the next line.
+#include "net/TcpChannel.h"
+
+#include "common/AnsiText.h"
+#include "common/ProgramError.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+constexpr int kReceiveChunkBytes = 64 * 1024; // most bytes one recv() takes
+constexpr int kServiceBufferBytes = 4096;     // scratch space for one services database entry
+constexpr char kLineEnd[] = "\r\n";           // CR LF
+constexpr int kLineEndBytes = 2;
+constexpr uint32_t kPortMask = 0xFFFF; // a port text's integer is used as 16 bits
+
+bool startsWithAsciiDigit(const QString& text) {
+    return !text.isEmpty() && text.front() >= u'0' && text.front() <= u'9';
+}
+
+bool setBlocking(int fd, bool blocking) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return false;
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// Waits until a non-blocking connect on fd has finished or the time is up; true when it succeeded.
+bool waitForConnect(int fd, int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd entry{fd, POLLOUT, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left, 0)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        int error = 0;
+        socklen_t length = sizeof error;
+        return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
+}
+
+} // namespace
+
+std::optional<uint32_t> resolveHost(const QString& host) {
+    if (host.isEmpty())
+        return INADDR_ANY;
+    const QByteArray name = ansi::encode(host);
+    if (startsWithAsciiDigit(host)) {
+        in_addr address{};
+        if (::inet_pton(AF_INET, name.constData(), &address) != 1)
+            return std::nullopt;
+        return ntohl(address.s_addr);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    const auto* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const uint32_t address = ntohl(first->sin_addr.s_addr);
+    ::freeaddrinfo(found);
+    return address;
+}
+
+uint16_t resolvePort(const QString& port) {
+    if (port.isEmpty())
+        return 0;
+    servent entry{};
+    servent* found = nullptr;
+    char scratch[kServiceBufferBytes];
+    const QByteArray name = ansi::encode(port);
+    if (::getservbyname_r(name.constData(), "tcp", &entry, scratch, sizeof scratch, &found) == 0 &&
+        found != nullptr)
+        return ntohs(static_cast<uint16_t>(found->s_port));
+    return static_cast<uint16_t>(static_cast<uint32_t>(toInt32OrThrow(port)) & kPortMask);
+}
+
+// ---- accepted connection ----
+
+TCustomIpClient::TCustomIpClient(int fd, QString remoteHost, QString remotePort)
+    : fd_(fd), remoteHost_(std::move(remoteHost)), remotePort_(std::move(remotePort)) {}
+
+TCustomIpClient::~TCustomIpClient() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void TCustomIpClient::shutdownBoth() {
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_RDWR);
+}
+
+QByteArray TCustomIpClient::ReceiveLine() {
+    for (;;) {
+        const qsizetype pending = buffer_.size() - start_;
+        // A CR whose LF has not come yet sits at the end of the scanned part: rescan from it.
+        const qsizetype from = start_ + std::max<qsizetype>(scanned_ - 1, 0);
+        const qsizetype lineEnd = buffer_.indexOf(kLineEnd, from);
+        if (lineEnd >= 0) {
+            QByteArray line = buffer_.mid(start_, lineEnd - start_);
+            start_ = lineEnd + kLineEndBytes;
+            scanned_ = 0;
+            return line;
+        }
+        scanned_ = pending;
+        if (ended_) {
+            QByteArray rest = buffer_.mid(start_);
+            buffer_.clear();
+            start_ = scanned_ = 0;
+            return rest;
+        }
+        if (pending >= kMaxLineBytes + kLineEndBytes) {
+            // A peer that streams past the longest line without CR LF is not sending lines: drop
+            // what it sent and treat the connection as ended rather than buffer without bound.
+            ended_ = true;
+            buffer_.clear();
+            start_ = scanned_ = 0;
+            return {};
+        }
+        if (!fillBuffer())
+            ended_ = true;
+    }
+}
+
+// Receives more bytes into the buffer, never letting an unfinished line grow past the limit.
+// False when the connection ended or the receive failed.
+bool TCustomIpClient::fillBuffer() {
+    if (start_ > 0) {
+        buffer_.remove(0, start_);
+        start_ = 0;
+    }
+    const qsizetype room =
+        std::min<qsizetype>(kReceiveChunkBytes, kMaxLineBytes + kLineEndBytes - buffer_.size());
+    const qsizetype before = buffer_.size();
+    buffer_.resize(before + room);
+    ssize_t received = -1;
+    do {
+        received = ::recv(fd_, buffer_.data() + before, static_cast<size_t>(room), 0);
+    } while (received < 0 && errno == EINTR);
+    buffer_.resize(before + std::max<ssize_t>(received, 0));
+    return received > 0;
+}
+
+// ---- client endpoint ----
+
+TTcpClient::TTcpClient() = default;
+
+TTcpClient::~TTcpClient() {
+    Disconnect();
+}
+
+QString TTcpClient::RemoteHost() const {
+    std::lock_guard lock(settingsMutex_);
+    return remoteHost_;
+}
+
+void TTcpClient::setRemoteHost(const QString& host) {
+    changeSetting(remoteHost_, host);
+}
+
+QString TTcpClient::RemotePort() const {
+    std::lock_guard lock(settingsMutex_);
+    return remotePort_;
+}
+
+void TTcpClient::setRemotePort(const QString& port) {
+    changeSetting(remotePort_, port);
+}
+
+QString TTcpClient::LocalPort() const {
+    std::lock_guard lock(settingsMutex_);
+    return localPort_;
+}
+
+void TTcpClient::setLocalPort(const QString& port) {
+    changeSetting(localPort_, port);
+}
+
+// A new text drops the connection first, so the next Connect goes where the new text points.
+void TTcpClient::changeSetting(QString& setting, const QString& text) {
+    auto message = lockMessage();
+    {
+        std::lock_guard lock(settingsMutex_);
+        if (setting == text)
+            return;
+    }
+    Disconnect();
+    std::lock_guard lock(settingsMutex_);
+    setting = text;
+}
+
+std::unique_lock<std::recursive_mutex> TTcpClient::lockMessage() {
+    return std::unique_lock(messageMutex_);
+}
+
+bool TTcpClient::Connect() {
+    auto message = lockMessage();
+    if (connected_)
+        return true;
+    QString host;
+    QString port;
+    {
+        std::lock_guard lock(settingsMutex_);
+        host = remoteHost_;
+        port = remotePort_;
+    }
+    const uint16_t portNumber = resolvePort(port);
+    if (!ensureSocket())
+        return false;
+    // An empty host stands for 0.0.0.0, which no connection attempt may reach (Linux would take it
+    // as this machine), so no attempt is made at all.
+    const std::optional<uint32_t> address = resolveHost(host);
+    if (!address || *address == INADDR_ANY)
+        return false;
+    connected_ = attemptConnect(*address, portNumber);
+    return connected_;
+}
+
+bool TTcpClient::attemptConnect(uint32_t address, uint16_t port) {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr.s_addr = htonl(address);
+    target.sin_port = htons(port);
+    bool ok = setBlocking(fd_, false);
+    if (ok && ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+        ok = errno == EINPROGRESS && waitForConnect(fd_, connectTimeoutMs_.load());
+    if (ok && setBlocking(fd_, true))
+        return true;
+    // A socket whose attempt failed or was given up may still be half way; take a fresh one, so
+    // the client keeps holding a socket (Active) that the next attempt can use.
+    const int failed = fd_;
+    fd_ = -1;
+    if (!ensureSocket())
+        active_ = false;
+    ::close(failed);
+    return false;
+}
+
+void TTcpClient::Disconnect() {
+    auto message = lockMessage();
+    if (connected_) {
+        ::shutdown(fd_, SHUT_RDWR);
+        connected_ = false;
+    }
+    releaseSocket();
+}
+
+bool TTcpClient::ensureSocket() {
+    if (fd_ >= 0)
+        return true;
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        return false;
+    // Lines are small and each is a whole message part: send them without waiting to coalesce.
+    const int on = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    active_ = true;
+    return true;
+}
+
+void TTcpClient::releaseSocket() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    active_ = false;
+}
+
+void TTcpClient::setActive(bool active) {
+    auto message = lockMessage();
+    if (active == active_)
+        return;
+    if (active)
+        Connect();
+    else
+        Disconnect();
+}
+
+int TTcpClient::SendLine(const QByteArray& line) {
+    auto message = lockMessage();
+    if (!connected_)
+        return -1;
+    const QByteArray bytes = line + kLineEnd;
+    ssize_t written = -1;
+    do {
+        // MSG_NOSIGNAL: a peer that went away must not end the program with SIGPIPE.
+        written = ::send(fd_, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
+    } while (written < 0 && errno == EINTR);
+    return static_cast<int>(written);
+}
+
+int TTcpClient::SendLine(const QString& text) {
+    return SendLine(ansi::encode(text));
+}

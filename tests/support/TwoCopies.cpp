@@ -1,0 +1,102 @@
+#include "support/TwoCopies.h"
+
+#include "app/Settings.h"
+#include "common/LineFile.h"
+
+#include <QAbstractButton>
+#include <QPushButton>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QTcpServer>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+bool waitUntil(const std::function<bool()>& cond, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!cond()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QTest::qWait(1);
+    }
+    return true;
+}
+
+std::pair<PortSet, PortSet> freePortSets() {
+    // All eight are held at once, so the two sets never share a port.
+    QTcpServer holders[8];
+    QString ports[8];
+    for (int i = 0; i < 8; ++i) {
+        holders[i].listen(QHostAddress::LocalHost, 0);
+        ports[i] = QString::number(holders[i].serverPort());
+    }
+    return {{ports[0], ports[1], ports[2], ports[3]}, {ports[4], ports[5], ports[6], ports[7]}};
+}
+
+std::unique_ptr<Copy> makeCopy(const PortSet& local, const PortSet& remote, const QString& nick) {
+    auto copy = std::make_unique<Copy>();
+    QDir().mkpath(copy->tradeFolder());
+    QDir().mkpath(copy->saveFolder());
+    // Field order of the settings file: save, trade, nick, then the port cells and the delay.
+    std::array<QString, kSettingsFieldCount> fields = {copy->saveFolder(),
+                                                       copy->tradeFolder(),
+                                                       nick,
+                                                       local.chat,
+                                                       "483",
+                                                       local.download,
+                                                       local.trade,
+                                                       "487",
+                                                       "483",
+                                                       remote.chat,
+                                                       remote.download,
+                                                       "487",
+                                                       remote.trade,
+                                                       "50",
+                                                       local.plot,
+                                                       "502",
+                                                       remote.plot,
+                                                       "502"};
+    writeLineFile(copy->folder.path() + "/Vorlax.ini", settingsLines(fields, 811, 659, 89, 132));
+    startForm(*copy);
+    return copy;
+}
+
+void startForm(Copy& copy) {
+    FormDialogs dialogs;
+    dialogs.showError = [&copy](const QString& text) { copy.errors << text; };
+    dialogs.showMessage = [&copy](const QString& text) { copy.messages << text; };
+    dialogs.chooseColor = [](quint32) { return std::optional<quint32>(); };
+    dialogs.chooseSaveFile = [](const QString&) { return QString(); };
+    copy.form = std::make_unique<TForm1>(copy.folder.path(), dialogs);
+    copy.form->show();
+}
+
+void clickAndSettle(TForm1& form, QWidget* button) {
+    ASSERT_TRUE(button->isEnabled()) << button->objectName().toStdString();
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return !form.attemptRunning(); }, 15000));
+}
+
+void goOnline(TForm1& form) {
+    clickAndSettle(form, form.BitBtn18);
+}
+
+void connectTo(TForm1& form, const QString& address) {
+    form.Edit2->setText(address);
+    clickAndSettle(form, form.BitBtn16);
+}
+
+CopyPair connectedPair() {
+    const auto [pa, pb] = freePortSets();
+    CopyPair pair{makeCopy(pa, pb, "Anna"), makeCopy(pb, pa, "Bert")};
+    goOnline(*pair.a->form);
+    goOnline(*pair.b->form);
+    connectTo(*pair.a->form, "127.0.0.1");
+    connectTo(*pair.b->form, "127.0.0.1");
+    EXPECT_EQ(pair.a->form->statusIconIndex, 2);
+    EXPECT_EQ(pair.b->form->statusIconIndex, 2);
+    return pair;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// Test fixtures for whole copies of the program in one process: each copy has its own program
+// folder (with a settings file naming free high ports on 127.0.0.1) and collects the boxes it would
+// show.
+
+#include "app/MainForm.h"
+
+#include <QPushButton>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <memory>
+
+// Polls cond while delivering events, until it holds or the deadline passes.
+bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 5000);
+
+struct PortSet {
+    QString chat, trade, plot, download;
+};
+// Two sets of four ports that were free on 127.0.0.1 a moment ago.
+std::pair<PortSet, PortSet> freePortSets();
+
+struct Copy {
+    QTemporaryDir folder;
+    std::unique_ptr<TForm1> form;
+    QStringList errors;   // texts of the standard error box
+    QStringList messages; // texts of plain message boxes
+    QString tradeFolder() const { return folder.path() + "/trade/"; }
+    QString saveFolder() const { return folder.path() + "/save/"; }
+};
+
+// A copy listening on `local` and sending to `remote`, nickname `nick`.
+std::unique_ptr<Copy> makeCopy(const PortSet& local, const PortSet& remote, const QString& nick);
+// Starts a TForm1 in an existing folder (whatever settings file it holds) with collecting dialogs.
+void startForm(Copy& copy);
+
+// Real clicks on the connection bar, waiting until the attempt they start has finished.
+void clickAndSettle(TForm1& form, QWidget* button);
+void goOnline(TForm1& form);
+void connectTo(TForm1& form, const QString& address);
+
+// Two copies pointed at each other, both online and connected (icons green).
+struct CopyPair {
+    std::unique_ptr<Copy> a, b;
+};
+CopyPair connectedPair();

@@ -1,0 +1,25 @@
+#pragma once
+// The local file listing offered to the peer: name, type text and size text of every regular file
+// in the trade folder, in the order the file system returns them.
+
+#include <QList>
+#include <QString>
+
+struct TradeFileEntry {
+    QString name;
+    QString type;
+    QString size;
+};
+
+// The text after the last "." of the name; empty when it has none (".bashrc" gives "bashrc").
+QString fileTypeText(const QString& name);
+
+// The file's size as a signed 32-bit decimal (the low 32 bits of the real size read as signed);
+// "-1" when there is no such entry.
+QString fileSizeText(const QString& path);
+
+// Lists the trade folder. folderPrefix is used as a plain text prefix: each entry's path is
+// folderPrefix + name, so a folder must end with "/". Only regular files (hidden ones included);
+// names holding CR, LF or a zero byte are left out, since a name travels as one line. A missing
+// folder gives an empty list.
+QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix);

@@ -1,0 +1,1 @@
+// The scrolling credits panel comes with the Info window.
