@@ -19,9 +19,9 @@ ProgramWindows::~ProgramWindows() {
     Form1.reset();
 }
 
-ProgramWindows createProgramWindows(const QString& programFolder) {
+ProgramWindows createProgramWindows(const QString& programFolder, FormDialogs dialogs) {
     ProgramWindows windows;
-    windows.Form1 = std::make_unique<TForm1>(programFolder);
+    windows.Form1 = std::make_unique<TForm1>(programFolder, dialogs);
     windows.Form2 = std::make_unique<TForm2>();
     windows.InfoForm = std::make_unique<TInfoForm>();
     windows.Form3 = std::make_unique<TForm3>();
@@ -29,8 +29,8 @@ ProgramWindows createProgramWindows(const QString& programFolder) {
     TForm2* chooser = windows.Form2.get();
     TInfoForm* info = windows.InfoForm.get();
     TForm3* help = windows.Form3.get();
-    FormDialogs dialogs;
-    dialogs.chooseFolder = [chooser] { return chooser->choose(); };
+    if (!dialogs.chooseFolder)
+        dialogs.chooseFolder = [chooser] { return chooser->choose(); };
     dialogs.showInfo = [info] {
         info->show();
         info->raise();

@@ -1,6 +1,8 @@
 #pragma once
 // Program start: the four windows in their order, the first-run help, then the message loop.
 
+#include "app/MainForm.h"
+
 #include <QString>
 
 #include <memory>
@@ -23,8 +25,8 @@ struct ProgramWindows {
 
 // Creates the main window, then the folder chooser, the Info and the Help window, and connects the
 // main window's menus and folder buttons to them. On a first run (no "Vorlax.ini" in programFolder)
-// the Help window is shown modally before this returns.
-ProgramWindows createProgramWindows(const QString& programFolder = {});
+// the Help window is shown modally before this returns. Dialogs given here replace the real boxes.
+ProgramWindows createProgramWindows(const QString& programFolder = {}, FormDialogs dialogs = {});
 
 // The whole program: title, windows, message loop. Returns the exit code.
 int runProgram(int argc, char** argv);
