@@ -16,6 +16,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
@@ -41,6 +42,8 @@ constexpr QSize kSlotViewSize(145, 89);
 constexpr QSize kSlotButtonSize(75, 25);
 constexpr int kLargeFontPixels = 16;
 constexpr int kButtonHeight = 25;
+constexpr int kGridRowHeight = 22;
+constexpr QSize kOptionsPanelSize(232, 388);
 
 QFrame* borderedPanel(QWidget* parent, QFrame::Shape shape = QFrame::Box) {
     auto* panel = new QFrame(parent);
@@ -204,6 +207,7 @@ void TForm1::buildImagesPage() {
         view->setObjectName(QStringLiteral("Image%1").arg(slot + 3));
         view->setGeometry(QRect(QPoint(0, top), kSlotViewSize));
         view->setScaledContents(true);
+        view->setFrameShape(QFrame::Box);
         slotViews[slot] = view;
         for (int kind = 0; kind < 3; ++kind) {
             auto* button = new QPushButton(captions[kind], TabSheet2);
@@ -223,31 +227,34 @@ QLineEdit* TForm1::optionsField(const QString& name) {
 }
 
 void TForm1::buildOptionsPage() {
-    TabSheet1 = new QWidget();
-    auto* box = new QVBoxLayout(TabSheet1);
-    box->setContentsMargins(2, 2, 2, 2);
-    Panel1 = borderedPanel(TabSheet1);
-    box->addWidget(Panel1);
+    // The page scrolls when the window is too low for all of its fields.
+    auto* scroller = new QScrollArea();
+    scroller->setWidgetResizable(true);
+    scroller->setFrameShape(QFrame::NoFrame);
+    TabSheet1 = scroller;
+    Panel1 = borderedPanel(nullptr);
+    Panel1->setMinimumSize(kOptionsPanelSize);
+    scroller->setWidget(Panel1);
 
     auto placeFolderRow = [&](const QString& caption, QLineEdit*& edit, QToolButton*& button,
                               const char* buttonName, int y) {
         label(Panel1, caption, 8, y);
-        edit->setGeometry(8, y + 16, 193, 21);
+        edit->setGeometry(8, y + 14, 193, 21);
         button = new QToolButton(Panel1);
         button->setObjectName(buttonName);
         button->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-        button->setGeometry(204, y + 16, 23, 22);
+        button->setGeometry(204, y + 14, 23, 22);
     };
     Edit1 = optionsField("Edit1"); // where received files are saved
-    placeFolderRow("Path to save:", Edit1, SpeedButton1, "SpeedButton1", 8);
+    placeFolderRow("Path to save:", Edit1, SpeedButton1, "SpeedButton1", 4);
     Edit4 = optionsField("Edit4"); // whose files are offered
-    placeFolderRow("Path of the files to trade:", Edit4, SpeedButton2, "SpeedButton2", 52);
-    label(Panel1, "Nickname:", 8, 96);
+    placeFolderRow("Path of the files to trade:", Edit4, SpeedButton2, "SpeedButton2", 42);
+    label(Panel1, "Nickname:", 8, 80);
     Edit5 = optionsField("Edit5");
-    Edit5->setGeometry(8, 112, 193, 21);
+    Edit5->setGeometry(8, 94, 193, 21);
     CheckBox1 = new QCheckBox("Switch Ports", Panel1);
     CheckBox1->setObjectName("CheckBox1");
-    CheckBox1->move(8, 140);
+    CheckBox1->move(8, 119);
     CheckBox1->adjustSize();
 
     // The two port grids: rows chat, download, trade, plot; columns server, client.
@@ -259,17 +266,18 @@ void TForm1::buildOptionsPage() {
     };
     auto placeGrid = [&](const QString& heading, int top, std::initializer_list<Cell> cells) {
         label(Panel1, heading, 8, top, kLargeFontPixels);
-        label(Panel1, "Server:", 80, top + 22);
-        label(Panel1, "Client:", 148, top + 22);
+        label(Panel1, "Server:", 80, top + 4);
+        label(Panel1, "Client:", 148, top + 4);
         const QStringList rows{"Chat:", "Download:", "Trade:", "Plot:"};
         for (int r = 0; r < rows.size(); ++r)
-            label(Panel1, rows[r], 8, top + 42 + r * 24);
+            label(Panel1, rows[r], 8, top + 24 + r * kGridRowHeight);
         for (const Cell& cell : cells) {
             *cell.field = optionsField(cell.name);
-            (*cell.field)->setGeometry(80 + cell.column * 68, top + 38 + cell.row * 24, 57, 21);
+            (*cell.field)
+                ->setGeometry(80 + cell.column * 68, top + 20 + cell.row * kGridRowHeight, 57, 21);
         }
     };
-    placeGrid("Local:", 164,
+    placeGrid("Local:", 140,
               {{&Edit6, "Edit6", 0, 0},
                {&Edit7, "Edit7", 0, 1},
                {&Edit8, "Edit8", 1, 0},
@@ -277,7 +285,7 @@ void TForm1::buildOptionsPage() {
                {&Edit11, "Edit11", 2, 1},
                {&Edit15, "Edit15", 3, 0},
                {&Edit18, "Edit18", 3, 1}});
-    placeGrid("Remote:", 304,
+    placeGrid("Remote:", 250,
               {{&Edit13, "Edit13", 0, 0},
                {&Edit12, "Edit12", 0, 1},
                {&Edit14, "Edit14", 1, 0},
@@ -285,9 +293,9 @@ void TForm1::buildOptionsPage() {
                {&Edit16, "Edit16", 2, 1},
                {&Edit19, "Edit19", 3, 0},
                {&Edit20, "Edit20", 3, 1}});
-    label(Panel1, "Delay (in ms):", 8, 448);
+    label(Panel1, "Delay (in ms):", 8, 364);
     Edit9 = optionsField("Edit9"); // pause between received files
-    Edit9->setGeometry(96, 444, 65, 21);
+    Edit9->setGeometry(96, 360, 65, 21);
 }
 
 void TForm1::buildMainArea() {
