@@ -421,7 +421,7 @@ TEST(TcpChannel, AtMostTenHandlersRunAtOnce) {
 }
 
 TEST(TcpChannel, SendDisconnectConnectPatternDeliversEveryMessage) {
-    constexpr int kMessages = 40;
+    constexpr int kMessages = 25;
     constexpr int kLinesPerMessage = 3;
     LineSink sink(kLinesPerMessage + 1);
     TTcpServer server;
