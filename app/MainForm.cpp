@@ -63,6 +63,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     resize(kDefaultSize);
     buildControls();
     buildComponents();
+    setObjectNames();
     setAccessibleNames();
     wireHandlers();
     FormCreate();

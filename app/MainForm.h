@@ -226,6 +226,7 @@ private:
     void buildComponents();
     void wireHandlers();
     void setAccessibleNames();
+    void setObjectNames();
     QLineEdit* optionsField(const QString& name);
     std::array<QLineEdit*, kSettingsFieldCount> settingsFields() const;
 

@@ -382,6 +382,18 @@ void TForm1::buildMenus() {
     Help1 = MainMenu1->addAction("Help");
 }
 
+void TForm1::setObjectNames() {
+    const std::pair<QObject*, const char*> named[] = {
+        {Label2, "Label2"},         {Panel6, "Panel6"},       {TabSheet2, "TabSheet2"},
+        {TabSheet1, "TabSheet1"},   {Panel1, "Panel1"},       {TabSheet5, "TabSheet5"},
+        {PopupMenu1, "PopupMenu1"}, {Delete1, "Delete1"},     {TabSheet3, "TabSheet3"},
+        {Panel7, "Panel7"},         {TabSheet4, "TabSheet4"}, {Panel2, "Panel2"},
+        {Splitter1, "Splitter1"},   {MainMenu1, "MainMenu1"}, {File1, "File1"},
+        {Exit1, "Exit1"},           {info1, "info1"},         {Help1, "Help1"}};
+    for (auto [object, name] : named)
+        object->setObjectName(name);
+}
+
 void TForm1::setAccessibleNames() {
     auto name = [](QWidget* w, const QString& text) { w->setAccessibleName(text); };
     name(Edit2, "IP:");

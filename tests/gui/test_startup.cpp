@@ -123,3 +123,43 @@ TEST(Startup, ChatInputSpansItsPaneAndControlsHaveAccessibleNames) {
         }
     }
 }
+
+TEST(Startup, ControlsCarryTheirNamesCaptionsAndSizes) {
+    Copy copy;
+    startForm(copy);
+    TForm1& f = *copy.form;
+    auto button = [&](const char* name) { return f.findChild<QPushButton*>(name); };
+    const std::pair<const char*, const char*> captions[] = {{"BitBtn16", "Connect"},
+                                                            {"BitBtn17", "Disconnect"},
+                                                            {"BitBtn18", "Offline"},
+                                                            {"BitBtn19", "Ask for download"},
+                                                            {"BitBtn20", "Start download"},
+                                                            {"Button6", "Clear Image"},
+                                                            {"BitBtn1", "Save"},
+                                                            {"BitBtn10", "Restore"},
+                                                            {"BitBtn15", "Save to file"}};
+    for (auto [name, caption] : captions) {
+        ASSERT_NE(button(name), nullptr) << name;
+        EXPECT_EQ(button(name)->text(), caption) << name;
+    }
+    EXPECT_EQ(button("BitBtn16")->width(), 97);
+    EXPECT_EQ(button("BitBtn20")->width(), 137);
+    EXPECT_EQ(f.Panel5->height(), 41);
+    EXPECT_EQ(f.Panel3->height(), 120);
+    EXPECT_EQ(f.StaticText1->size(), QSize(25, 22));
+    EXPECT_EQ(f.slotViews[4]->objectName(), "Image7");
+    EXPECT_EQ(f.slotViews[4]->geometry(), QRect(0, 480, 145, 89));
+    EXPECT_EQ(button("BitBtn14")->geometry(), QRect(152, 440, 75, 25));
+    for (const char* name : {"Panel1", "Panel2", "Panel7", "TabSheet4", "Splitter1", "ListBox1",
+                             "ListView1", "ListView2", "Memo1", "Edit3", "StatusBar1", "Exit1"})
+        EXPECT_NE(f.findChild<QObject*>(name), nullptr) << name;
+    EXPECT_EQ(f.ListView1->headerItem()->text(0), "Filename");
+    EXPECT_EQ(f.ListView2->headerItem()->text(0), "FileName");
+    EXPECT_EQ(f.PageControl1->count(), 3);
+    EXPECT_EQ(f.PageControl1->tabText(2), "Connected to");
+    EXPECT_EQ(f.PageControl2->tabText(1), "File-Transfer");
+    EXPECT_EQ(f.ImageList1.size(), 3);
+    EXPECT_EQ(f.Timer2->interval(), 2);
+    EXPECT_EQ(f.Timer3->interval(), 1500);
+    EXPECT_EQ(f.Timer1->interval(), 3000);
+}
