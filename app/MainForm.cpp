@@ -100,7 +100,7 @@ void TForm1::setDialogs(const FormDialogs& dialogs) {
         };
     if (!dialogs_.chooseColor)
         dialogs_.chooseColor = [this](quint32 current) -> std::optional<quint32> {
-            const QColor start(current & 0xFF, (current >> 8) & 0xFF, (current >> 16) & 0xFF);
+            const QColor start(platformColorToRgb(current));
             const QColor chosen = QColorDialog::getColor(start, this);
             if (!chosen.isValid())
                 return std::nullopt;

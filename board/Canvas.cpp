@@ -10,16 +10,10 @@
 #include <QLabel>
 #include <QTimer>
 
-namespace {
-QColor platformColor(quint32 color) {
-    return QColor(color & 0xFF, (color >> 8) & 0xFF, (color >> 16) & 0xFF);
-}
-} // namespace
-
 void TForm1::setDrawColor(quint32 color) {
     DrawColor = color;
     QPalette swatch = StaticText1->palette();
-    swatch.setColor(QPalette::Window, platformColor(color));
+    swatch.setColor(QPalette::Window, QColor(platformColorToRgb(color)));
     StaticText1->setPalette(swatch);
 }
 
