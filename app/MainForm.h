@@ -211,6 +211,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -248,6 +249,7 @@ private:
     bool closed_ = false;
     bool attemptRunning_ = false;
     bool plotInFlight_ = false;
+    int chatSendsPending_ = 0;
     quint64 plotQueueGeneration_ = 0;
     std::array<bool, 5> heldButtonStates_{};
     quint32 lastDialogColor_ = 0;

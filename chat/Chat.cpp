@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 
 #include "common/AnsiText.h"
+#include "common/GuiThread.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -15,17 +16,27 @@ const QString kChatPlaceholder = QStringLiteral("Chat here :-)");
 void TForm1::Edit3KeyDown(int key) {
     if (key != Qt::Key_Return && key != Qt::Key_Enter)
         return;
-    if (!ChatClient->Connected())
+    // While a line sent before is still on its way its reconnect is not done, and the client reads
+    // as not connected for that moment; the new line then queues behind it instead of being
+    // dropped.
+    if (!ChatClient->Connected() && chatSendsPending_ == 0)
         return;
     const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), Edit3->text());
     Memo1->appendPlainText(line);
-    // The send runs on the connection worker so a slow peer never stalls typing; it keeps its place
-    // behind any connection step already queued there.
+    // The send runs on the connection worker so a slow or vanished peer never stalls typing; it
+    // keeps its place behind any connection step already queued there. A line whose turn comes
+    // after a failed reconnect is lost like any line sent to a peer that has gone.
+    ++chatSendsPending_;
     netWorker_->post([this, line] {
-        auto lock = ChatClient->lockMessage();
-        ChatClient->SendLine(line);
-        ChatClient->Disconnect();
-        ChatClient->Connect();
+        {
+            auto lock = ChatClient->lockMessage();
+            if (ChatClient->Connected()) {
+                ChatClient->SendLine(line);
+                ChatClient->Disconnect();
+                ChatClient->Connect();
+            }
+        }
+        postTo(this, [this] { --chatSendsPending_; });
     });
     Edit3->clear();
 }
