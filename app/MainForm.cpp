@@ -260,6 +260,16 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     guarded([this] { FormResize(); });
 }
 
+// The controls are laid out only when the window is shown, after its first resize event has been
+// delivered: the board takes the view's laid-out size here, so it is drawable in full from the
+// start rather than from the keeper's first tick. A window coming back from the system (restored
+// from an icon) keeps its layout and needs nothing.
+void TForm1::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (!event->spontaneous())
+        guarded([this] { FormResize(); });
+}
+
 void TForm1::Panel4Resize() {
     Edit3->setGeometry(0, 0, Panel4->width(), Panel4->height());
 }
