@@ -249,6 +249,7 @@ private:
     bool closed_ = false;
     bool attemptRunning_ = false;
     bool plotInFlight_ = false;
+    bool plotTickOwed_ = false; // a pump tick came while a record was on its way
     int chatSendsPending_ = 0;
     quint64 plotQueueGeneration_ = 0;
     std::array<bool, 5> heldButtonStates_{};

@@ -4,7 +4,9 @@
 // The tick itself stays on the GUI thread and only hands the record to the plot worker, which does
 // the blocking send, disconnect and reconnect; the record leaves the queue when the worker reports
 // back. While a record is on its way no further tick takes one, so records go out one at a time in
-// order.
+// order. A tick that finds a record on its way is not lost but served as soon as that record is
+// done: a round trip that runs past the next tick then costs that tick's wait only, not a whole
+// further period, and the queue still drains at one record per tick at the most.
 
 #include "app/MainForm.h"
 
@@ -13,8 +15,16 @@
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
 
+#include <QTimer>
+
+#include <utility>
+
 void TForm1::Timer2Timer() {
-    if (!Plot_Client->Connected() || PlotPumpBusy || plotInFlight_)
+    if (plotInFlight_) {
+        plotTickOwed_ = true;
+        return;
+    }
+    if (!Plot_Client->Connected() || PlotPumpBusy)
         return;
     PlotPumpBusy = true;
     if (!PlotQueue.empty()) {
@@ -40,6 +50,10 @@ void TForm1::plotSendDone(quint64 queueGeneration) {
     plotInFlight_ = false;
     if (queueGeneration == plotQueueGeneration_ && !PlotQueue.empty())
         PlotQueue.pop_front();
+    // The owed tick counts only while the pump runs: a stroke begun meanwhile has stopped it.
+    const bool owed = std::exchange(plotTickOwed_, false);
+    if (owed && Timer2->isActive())
+        guarded([this] { Timer2Timer(); });
 }
 
 void TForm1::Plot_ServerAccept(TTcpServer*, TCustomIpClient* client) {
