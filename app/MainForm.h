@@ -234,8 +234,6 @@ private:
     // Connection control runs its blocking socket steps on netWorker_, one attempt at a time, with
     // the bar's buttons held disabled meanwhile.
     void runAttempt(std::function<void()> networkSteps);
-    void holdBarButtons();
-    void releaseBarButtons();
     void goOnline();
     void goOffline();
     void finishConnect(bool success);
@@ -252,7 +250,6 @@ private:
     bool plotTickOwed_ = false; // a pump tick came while a record was on its way
     int chatSendsPending_ = 0;
     quint64 plotQueueGeneration_ = 0;
-    std::array<bool, 5> heldButtonStates_{};
     quint32 lastDialogColor_ = 0;
     QString lastSaveName_;
     std::unique_ptr<SerialWorker> netWorker_;

@@ -5,6 +5,9 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QThread>
+
+#include <algorithm>
 
 BoardView::BoardView(std::function<TBoard*()> board, QWidget* parent)
     : QWidget(parent), board_(std::move(board)) {
@@ -12,8 +15,20 @@ BoardView::BoardView(std::function<TBoard*()> board, QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void BoardView::boardChanged() {
-    postTo(this, [this] { update(); });
+namespace {
+constexpr int kSquareSide = 2;
+// Received points may lie anywhere in the 32-bit range; far-off ones are clamped so the rectangle's
+// arithmetic cannot overflow (nothing is visible there anyway).
+constexpr int kFarOff = 1 << 24;
+} // namespace
+
+void BoardView::squarePainted(int x, int y) {
+    const QRect square(std::clamp(x, -kFarOff, kFarOff), std::clamp(y, -kFarOff, kFarOff),
+                       kSquareSide, kSquareSide);
+    if (QThread::currentThread() == thread())
+        update(square);
+    else
+        postTo(this, [this, square] { update(square); });
 }
 
 void BoardView::paintEvent(QPaintEvent* event) {

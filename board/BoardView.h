@@ -18,8 +18,8 @@ public:
     std::function<void(int x, int y)> onMouseMove;
     std::function<void(int x, int y)> onMouseUp;
 
-    // Asks for a repaint; callable from any thread.
-    void boardChanged();
+    // Asks for a repaint of the squares painted at (x, y); callable from any thread.
+    void squarePainted(int x, int y);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

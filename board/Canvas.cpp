@@ -21,7 +21,7 @@ void TForm1::Image2MouseDown(int x, int y) {
     StrokeActive = true;
     Timer2->stop();
     board->paintSquare(x, y, DrawColor);
-    Image2->update();
+    Image2->squarePainted(x, y);
     PlotQueue.push_back(formatPlotRecord(x, y, DrawColor));
 }
 
@@ -35,7 +35,7 @@ void TForm1::Image2MouseUp(int x, int y) {
     PlotPumpBusy = false;
     StrokeActive = false;
     board->paintSquare(x, y, DrawColor);
-    Image2->update();
+    Image2->squarePainted(x, y);
     PlotQueue.push_back(formatPlotRecord(x, y, DrawColor));
     if (!Timer2->isActive())
         Timer2->start();

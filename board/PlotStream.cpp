@@ -64,5 +64,5 @@ void TForm1::Plot_ServerAccept(TTcpServer*, TCustomIpClient* client) {
     if (!point)
         return;
     board->paintSquare(point->x, point->y, static_cast<quint32>(point->color));
-    Image2->boardChanged();
+    Image2->squarePainted(point->x, point->y);
 }
