@@ -361,6 +361,8 @@ void TForm1::buildChatPane() {
     Memo1->setObjectName("Memo1");
     Memo1->setReadOnly(true);
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff); // scrolls by wheel and keys
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Panel4 = new QFrame(Panel3);
     Panel4->setObjectName("Panel4");
     Panel4->setFixedHeight(kChatInputHeight);

@@ -16,12 +16,15 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <unistd.h>
+
 namespace {
 const QString kOffline = QStringLiteral("Offline");
 const QString kOnline = QStringLiteral("Online");
 constexpr int kIconRed = 0;
 constexpr int kIconYellow = 1;
 constexpr int kIconGreen = 2;
+constexpr int kFirstUnprivilegedPort = 1024;
 } // namespace
 
 void TForm1::runAttempt(std::function<void()> networkSteps) {
@@ -113,10 +116,20 @@ void TForm1::reportListenFailures() {
          DownloadServer->lastError()},
         {"Trade", TradeServer->Listening(), TradeServer->LocalPort(), TradeServer->lastError()},
         {"Plot", Plot_Server->Listening(), Plot_Server->LocalPort(), Plot_Server->lastError()}};
-    for (const Listener& l : listeners)
-        if (!l.listening)
-            appendChatLog(QStringLiteral("%1 server cannot listen on port %2: %3")
-                              .arg(QLatin1String(l.channel), l.port, l.reason));
+    bool privileged = false;
+    for (const Listener& l : listeners) {
+        if (l.listening)
+            continue;
+        appendChatLog(QStringLiteral("%1 server cannot listen on port %2: %3")
+                          .arg(QLatin1String(l.channel), l.port, l.reason));
+        const std::optional<int32_t> port = parseInt32(l.port);
+        privileged =
+            privileged || (port && *port > 0 && *port < kFirstUnprivilegedPort && ::geteuid() != 0);
+    }
+    if (privileged)
+        appendChatLog(QStringLiteral("Ports below %1 need administrator rights here: choose higher "
+                                     "ports on the Options page while offline.")
+                          .arg(kFirstUnprivilegedPort));
 }
 
 void TForm1::goOffline() {
