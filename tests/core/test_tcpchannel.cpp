@@ -2,6 +2,7 @@
 // worker cap, the send-disconnect-connect pattern and shutdown.
 #include "common/ProgramError.h"
 #include "net/TcpChannel.h"
+#include "support/Wait.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -34,14 +35,7 @@ constexpr auto kPollStep = std::chrono::milliseconds(1);
 const QString kLoopback = QStringLiteral("127.0.0.1");
 
 template <typename Pred> bool waitFor(Pred pred, int timeoutMs = kWaitMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!pred()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(kPollStep);
-    }
-    return true;
+    return waitUntil(pred, timeoutMs);
 }
 
 // True when pred holds at every check during the whole period.

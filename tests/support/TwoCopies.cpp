@@ -14,17 +14,6 @@
 
 #include <gtest/gtest.h>
 
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!cond()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        QTest::qWait(1);
-    }
-    return true;
-}
-
 std::pair<PortSet, PortSet> freePortSets() {
     // All eight are held at once, so the two sets never share a port.
     QTcpServer holders[8];

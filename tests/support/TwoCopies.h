@@ -4,6 +4,7 @@
 // show.
 
 #include "app/MainForm.h"
+#include "support/Wait.h"
 
 #include <QPushButton>
 #include <QStringList>
@@ -11,9 +12,6 @@
 
 #include <functional>
 #include <memory>
-
-// Polls cond while delivering events, until it holds or the deadline passes.
-bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 5000);
 
 struct PortSet {
     QString chat, trade, plot, download;
