@@ -179,6 +179,8 @@ void TForm1::wireHandlers() {
     click(Button6, &TForm1::Button6Click);
     click(SpeedButton3, &TForm1::SpeedButton3Click);
     click(CheckBox1, &TForm1::CheckBox1Click);
+    click(SpeedButton1, &TForm1::SpeedButton1Click);
+    click(SpeedButton2, &TForm1::SpeedButton2Click);
     for (int slot = 0; slot < 5; ++slot) {
         connect(slotButtons[slot], &QPushButton::clicked, this,
                 [this, slot] { guarded([=, this] { saveSlot(slot); }); });
@@ -213,13 +215,8 @@ void TForm1::wireHandlers() {
 }
 
 void TForm1::guarded(const std::function<void()>& handler) {
-    try {
-        handler();
-    } catch (const ProgramError& error) {
-        reportError(error.message());
-    } catch (const std::exception& error) {
-        reportError(QString::fromLocal8Bit(error.what()));
-    }
+    if (const QString failure = failureOf(handler); !failure.isEmpty())
+        reportError(failure);
 }
 
 void TForm1::reportError(const QString& message) {

@@ -167,6 +167,9 @@ public:
     void readSettingsFile();
     void writeSettingsFile();
     void CheckBox1Click();
+    // ---- Folder buttons
+    void SpeedButton1Click();
+    void SpeedButton2Click();
     // ---- Connection control
     void BitBtn18Click();
     void BitBtn16Click();

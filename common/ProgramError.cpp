@@ -3,6 +3,17 @@
 ProgramError::ProgramError(const QString& message)
     : std::runtime_error(message.toStdString()), message_(message) {}
 
+QString failureOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const ProgramError& error) {
+        return error.message();
+    } catch (const std::exception& error) {
+        return QString::fromLocal8Bit(error.what());
+    }
+    return {};
+}
+
 QString integerConversionMessage(const QString& text) {
     return QStringLiteral("'%1' ist kein gültiger Integerwert").arg(text);
 }

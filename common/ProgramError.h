@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 
@@ -16,6 +17,9 @@ public:
 private:
     QString message_;
 };
+
+// Runs f and returns the message of the error it raised, or an empty text when it raised none.
+QString failureOf(const std::function<void()>& f);
 
 // "'%s' ist kein gültiger Integerwert" with the offending text.
 QString integerConversionMessage(const QString& text);

@@ -35,14 +35,7 @@ void TForm1::runAttempt(std::function<void()> networkSteps) {
     attemptRunning_ = true;
     Panel5->setEnabled(false);
     netWorker_->post([this, steps = std::move(networkSteps)] {
-        QString failure;
-        try {
-            steps();
-        } catch (const ProgramError& error) {
-            failure = error.message();
-        } catch (const std::exception& error) {
-            failure = QString::fromLocal8Bit(error.what());
-        }
+        const QString failure = failureOf(steps);
         runOn(this, [this, failure] {
             attemptRunning_ = false;
             Panel5->setEnabled(true);

@@ -1,1 +1,128 @@
-// The scrolling credits panel comes with the Info window.
+#include "windows/TextPanel.h"
+
+#include <QFontMetrics>
+#include <QPainter>
+#include <QTimer>
+
+#include <cstdlib>
+
+namespace {
+// Gap between the panel's sides and the text of each line.
+constexpr int kTextMargin = 3;
+// The line height is that of this letter in the text font.
+const QString kMeasuredLetter = QStringLiteral("W");
+} // namespace
+
+QList<TextPanelLine> textPanelLines(int topIndex, int scrollOffset, int lineHeight, int height,
+                                    int itemCount) {
+    QList<TextPanelLine> lines;
+    if (itemCount <= 0)
+        return lines;
+    const int visibleLines = lineHeight > 0 ? height / lineHeight : 0;
+    int base = topIndex;
+    int top = scrollOffset;
+    for (int k = 1; k <= visibleLines + 1; ++k) {
+        // Past the last item the list starts again: this line shows item 0.
+        if (base + k >= itemCount)
+            base = -k;
+        lines.append({base + k, top});
+        top += lineHeight;
+    }
+    return lines;
+}
+
+ScrollPosition advanceScroll(ScrollPosition at, int stepSize, int lineHeight, int itemCount) {
+    at.scrollOffset -= stepSize;
+    if (std::abs(at.scrollOffset) >= lineHeight) {
+        at.scrollOffset += lineHeight;
+        at.topIndex = itemCount > 0 ? (at.topIndex + 1) % itemCount : 0;
+    }
+    return at;
+}
+
+TTextPanel::TTextPanel(QWidget* parent)
+    : QFrame(parent), color_(palette().color(QPalette::Window)) {
+    timer_ = new QTimer(this);
+    timer_->setObjectName(QStringLiteral("Timer") + objectName());
+    timer_->setInterval(int(interval_));
+    connect(timer_, &QTimer::timeout, this, &TTextPanel::ScrollTick);
+    timer_->start();
+}
+
+void TTextPanel::setInterval(quint32 milliseconds) {
+    interval_ = milliseconds;
+    timer_->setInterval(int(milliseconds));
+}
+
+void TTextPanel::setEnableTimer(bool enable) {
+    enableTimer_ = enable;
+    if (enable)
+        timer_->start();
+    else
+        timer_->stop();
+}
+
+void TTextPanel::setVisible(bool visible) {
+    panelVisible_ = visible;
+    QFrame::setVisible(visible);
+}
+
+int TTextPanel::measureLineHeight() const {
+    return QFontMetrics(textFont_).size(Qt::TextSingleLine, kMeasuredLetter).height();
+}
+
+int TTextPanel::textFlags() const {
+    // Under a right-to-left layout Qt swaps left and right itself and reads the lines right to
+    // left; centred lines stay centred.
+    const int horizontal = alignment_ == TextPanelAlignment::Left    ? Qt::AlignLeft
+                           : alignment_ == TextPanelAlignment::Right ? Qt::AlignRight
+                                                                     : Qt::AlignHCenter;
+    return horizontal | Qt::AlignTop | Qt::TextSingleLine | Qt::TextExpandTabs;
+}
+
+QImage TTextPanel::renderFrame() {
+    lineHeight_ = measureLineHeight();
+    if (items_.isEmpty())
+        return {};
+    QImage image(width(), height(), QImage::Format_RGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    painter.fillRect(image.rect(), color_);
+    painter.setLayoutDirection(layoutDirection());
+    painter.setFont(textFont_);
+    painter.setPen(textColor_);
+    painter.setBackgroundMode(Qt::TransparentMode);
+    const int flags = textFlags();
+    const QList<TextPanelLine> lines = textPanelLines(position_.topIndex, position_.scrollOffset,
+                                                      lineHeight_, height(), int(items_.size()));
+    for (const TextPanelLine& line : lines) {
+        const QRect box(QPoint(kTextMargin, line.top),
+                        QPoint(width() - kTextMargin - 1, line.top + lineHeight_ - 1));
+        painter.drawText(box, flags, items_.at(line.item));
+    }
+    return image;
+}
+
+void TTextPanel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QImage frame = renderFrame();
+    if (!frame.isNull()) {
+        // The frame is as large as the whole panel; its border keeps the panel's edge.
+        painter.setClipRect(contentsRect());
+        painter.drawImage(contentsRect().topLeft(), frame);
+        painter.setClipping(false);
+    }
+    drawFrame(&painter);
+}
+
+void TTextPanel::ScrollTick() {
+    if (!panelVisible_)
+        return;
+    position_ = advanceScroll(position_, stepSize_, lineHeight_, int(items_.size()));
+    // Draw at once rather than at the next paint cycle. A panel whose window is hidden draws
+    // nothing, but still measures its line height so the scrolling keeps its pace.
+    if (isVisible())
+        repaint();
+    else
+        lineHeight_ = measureLineHeight();
+}

@@ -1,0 +1,171 @@
+// The Info window and the folder buttons: the credits, closing by OK and by Enter, one Info window
+// however often opened, and the chosen folder with its "/" in the Options fields.
+
+#include "support/TwoCopies.h"
+
+#include "app/ProgramStart.h"
+#include "net/TcpChannel.h"
+#include "windows/FolderHU.h"
+#include "windows/TextPanel.h"
+#include "windows/WCIU.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileSystemModel>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+// Stands in for the peer's trade listener and keeps every message it receives.
+struct TradeListener {
+    TTcpServer server;
+    std::mutex mutex;
+    QList<QList<QByteArray>> messages;
+    TradeListener() {
+        server.setLocalHost("127.0.0.1");
+        server.setLocalPort("0");
+        server.OnAccept = [this](TTcpServer*, TCustomIpClient* client) {
+            QList<QByteArray> lines;
+            for (QByteArray line = client->ReceiveLine(); !line.isEmpty();
+                 line = client->ReceiveLine())
+                lines << line;
+            std::lock_guard lock(mutex);
+            if (!lines.isEmpty())
+                messages << lines;
+        };
+        server.Open();
+    }
+    QString port() const { return QString::number(server.boundPort()); }
+    QList<QList<QByteArray>> received() {
+        std::lock_guard lock(mutex);
+        return messages;
+    }
+};
+
+void touch(const QString& path) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+}
+} // namespace
+
+TEST(InfoWindow, CreditsOkEnterAddressAndScrollingWhileHidden) {
+    TInfoForm info;
+    const QStringList credits = info.TextPanel1->Items();
+    ASSERT_EQ(credits.size(), 12);
+    EXPECT_EQ(credits.first(), "Vorlax");
+    EXPECT_EQ(credits.at(3), kMakerAddress);
+    EXPECT_EQ(credits.at(5), "Logo von:");
+    for (int i = 7; i < 12; ++i)
+        EXPECT_TRUE(credits.at(i).isEmpty()) << i;
+    EXPECT_EQ(info.Image1->pixmap().size(), QSize(300, 115));
+    EXPECT_EQ(info.Label2->text(), kMakerAddress);
+
+    // The credits move while the window has never been shown.
+    const auto moved = [&, start = info.TextPanel1->ScrollOffset()] {
+        return info.TextPanel1->ScrollOffset() != start || info.TextPanel1->TopIndex() != 0;
+    };
+    EXPECT_TRUE(waitUntil(moved));
+
+    info.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&info));
+    QTest::mouseClick(info.BitBtn1, Qt::LeftButton);
+    EXPECT_FALSE(info.isVisible());
+    info.show();
+    QTest::keyClick(&info, Qt::Key_Return);
+    EXPECT_FALSE(info.isVisible());
+
+    QList<QUrl> opened;
+    info.openUrl = [&](const QUrl& url) { opened << url; };
+    info.show();
+    QTest::mouseClick(info.Label2, Qt::LeftButton);
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(kMakerAddress)});
+    EXPECT_TRUE(info.isVisible());
+}
+
+TEST(InfoWindow, OpenedTwiceIsOneWindowAndChooserClosedWithoutOkStillAnswers) {
+    const auto [local, remote] = freePortSets();
+    auto copy = makeCopy(local, remote, "Ida"); // leaves a settings file: no first-run help
+    QTemporaryDir picked;
+    ProgramWindows windows = createProgramWindows(copy->folder.path());
+    windows.Form1->info1->trigger();
+    windows.Form1->info1->trigger();
+    int shown = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        shown += qobject_cast<TInfoForm*>(w) && w->isVisible();
+    EXPECT_EQ(shown, 1);
+
+    auto* model = qobject_cast<QFileSystemModel*>(windows.Form2->ShellTreeView1->model());
+    ASSERT_NE(model, nullptr);
+    windows.Form2->ShellTreeView1->setCurrentIndex(model->index(picked.path()));
+    ASSERT_EQ(windows.Form2->selectedFolder(), picked.path());
+    // The chooser is closed by its window's close control rather than by OK.
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (windows.Form2->isVisible())
+            windows.Form2->close();
+    });
+    closer.start(5);
+    QTest::mouseClick(windows.Form1->SpeedButton1, Qt::LeftButton);
+    closer.stop();
+    EXPECT_EQ(windows.Form1->Edit1->text(), picked.path() + "/");
+    EXPECT_FALSE(windows.Form2->isVisible());
+}
+
+TEST(FolderButtons, FoldersGetASlashAndTheTradeListIsRefreshedAndSentOnlyWhenConnected) {
+    TradeListener trade, chat, plot;
+    auto [local, remote] = freePortSets();
+    remote.trade = trade.port();
+    remote.chat = chat.port();
+    remote.plot = plot.port();
+    auto copy = makeCopy(local, remote, "Jo");
+    TForm1& form = *copy->form;
+    QTemporaryDir saveDir, tradeDir;
+    touch(tradeDir.path() + "/first.txt");
+    QString answer;
+    FormDialogs dialogs;
+    dialogs.showError = [&](const QString& text) { copy->errors << text; };
+    dialogs.chooseFolder = [&] { return answer; };
+    form.setDialogs(dialogs);
+
+    answer = saveDir.path();
+    QTest::mouseClick(form.SpeedButton1, Qt::LeftButton);
+    EXPECT_EQ(form.Edit1->text(), saveDir.path() + "/");
+    answer.clear(); // nothing selected: a lone separator, unchecked
+    QTest::mouseClick(form.SpeedButton1, Qt::LeftButton);
+    EXPECT_EQ(form.Edit1->text(), "/");
+
+    // Not connected: the list is refreshed, nothing goes out.
+    answer = tradeDir.path();
+    QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
+    EXPECT_EQ(form.Edit4->text(), tradeDir.path() + "/");
+    ASSERT_EQ(form.ListView2->topLevelItemCount(), 1);
+    EXPECT_EQ(form.ListView2->topLevelItem(0)->text(0), "first.txt");
+
+    // Connecting sends the list once; that is the first message the peer sees.
+    goOnline(form);
+    connectTo(form, "127.0.0.1");
+    ASSERT_TRUE(waitUntil([&] { return trade.received().size() == 1; }));
+    EXPECT_EQ(trade.received().first().size(), 1 + 3);
+
+    // Connected: a new choice sends the new list.
+    touch(tradeDir.path() + "/second.txt");
+    const qsizetype errorsBefore = copy->errors.size(); // the download socket may have complained
+    QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
+    EXPECT_EQ(form.ListView2->topLevelItemCount(), 2);
+    ASSERT_TRUE(waitUntil([&] { return trade.received().size() == 2; }));
+    const QList<QByteArray> sent = trade.received().at(1);
+    ASSERT_EQ(sent.size(), 1 + 2 * 3);
+    EXPECT_TRUE(sent.contains("second.txt"));
+    EXPECT_EQ(copy->errors.size(), errorsBefore) << copy->errors.join('|').toStdString();
+}
