@@ -53,7 +53,8 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     : QMainWindow(parent),
       programFolder_(withTrailingSlash(
           programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder)),
-      netWorker_(std::make_unique<SerialWorker>()), plotWorker_(std::make_unique<SerialWorker>()) {
+      netWorker_(std::make_unique<SerialWorker>()), plotWorker_(std::make_unique<SerialWorker>()),
+      uploadWorker_(std::make_unique<SerialWorker>()) {
     setDialogs(dialogs);
     setWindowTitle(kProductTitle);
     QFont windowFont(QStringLiteral("MS Sans Serif"));
@@ -79,6 +80,7 @@ TForm1::~TForm1() {
     ConnectSer.reset();
     netWorker_.reset();
     plotWorker_.reset();
+    uploadWorker_.reset();
 }
 
 QString TForm1::settingsPath() const {

@@ -196,13 +196,26 @@ public:
     void saveSlot(int slot);
     void restoreSlot(int slot);
     void saveSlotToFile(int slot);
-    // ---- Trade
+    // ---- Trade negotiation (trade/Negotiation.cpp)
     void ListTradeFolder();
     void SendFileList();
+    void AskForTrade();
+    QString TradeSummary() const;
     void BitBtn19Click();
     void BitBtn20Click();
+    void TradeServerAccept(TTcpServer* sender, TCustomIpClient* client);
+    void ListView1ColumnClick(int column);
+    void ListView2ColumnClick(int column);
+    int RemoteSortColumn = 0;
+    int LocalSortColumn = 0;
+    // ---- File transfer (trade/Transfer.cpp)
+    // Sends the first file of SendQueue; its pauses and sends run on the upload worker, never on
+    // the caller's thread, in the order the calls were made.
+    void UploadNextFile();
+    void SendFileStream(const QString& path);
     void DownloadServerClientRead(TServerSocket* sender, QTcpSocket* socket);
     void Timer1Timer();
+    int uploadPauseMs = 3000; // the pause before and after each upload; tests shorten it
 
     // Test seam: plot records taken by the pump but not yet confirmed sent.
     bool plotSendInFlight() const { return plotInFlight_; }
@@ -257,4 +270,5 @@ private:
     QString lastSaveName_;
     std::unique_ptr<SerialWorker> netWorker_;
     std::unique_ptr<SerialWorker> plotWorker_;
+    std::unique_ptr<SerialWorker> uploadWorker_;
 };

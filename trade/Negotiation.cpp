@@ -61,6 +61,18 @@ void TForm1::BitBtn19Click() {
 
 void TForm1::BitBtn20Click() {}
 
+void TForm1::AskForTrade() {}
+
+QString TForm1::TradeSummary() const {
+    return {};
+}
+
+void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient*) {}
+
+void TForm1::ListView1ColumnClick(int) {}
+
+void TForm1::ListView2ColumnClick(int) {}
+
 void TForm1::DownloadServerClientRead(TServerSocket*, QTcpSocket*) {}
 
 void TForm1::Timer1Timer() {
