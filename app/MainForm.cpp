@@ -212,6 +212,11 @@ void TForm1::wireHandlers() {
     Panel4->installEventFilter(this);
     ChatServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { ChatServerAccept(s, c); };
     Plot_Server->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { Plot_ServerAccept(s, c); };
+    TradeServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { TradeServerAccept(s, c); };
+    connect(ListView1->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { guarded([=, this] { ListView1ColumnClick(column); }); });
+    connect(ListView2->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { guarded([=, this] { ListView2ColumnClick(column); }); });
     Timer2->start();
     Timer3->start();
 }

@@ -9,15 +9,20 @@
 #include "common/SerialWorker.h"
 #include "net/TcpChannel.h"
 #include "trade/EventSockets.h"
+#include "trade/FileHeader.h"
+#include "trade/TradeRules.h"
 
 #include <QImage>
 #include <QMainWindow>
 #include <QStringList>
 
 #include <array>
+#include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class BoardView;
@@ -265,10 +270,21 @@ private:
     bool plotInFlight_ = false;
     bool plotTickOwed_ = false; // a pump tick came while a record was on its way
     int chatSendsPending_ = 0;
+    int tradeSendsPending_ = 0; // trade messages posted to netWorker_ and not yet sent
+    MessageTurns tradeTurns_;   // received trade messages apply in their connections' order
     quint64 plotQueueGeneration_ = 0;
     quint32 lastDialogColor_ = 0;
     QString lastSaveName_;
     std::unique_ptr<SerialWorker> netWorker_;
     std::unique_ptr<SerialWorker> plotWorker_;
     std::unique_ptr<SerialWorker> uploadWorker_;
+
+    // The upload worker's pauses end early once the window starts closing; false then.
+    bool pauseUpload(int ms);
+    void stopUploadPauses();
+    // Puts a completed download into the save folder; false when it could not be written.
+    bool writeDownloadedFile(const std::optional<FileHeader>& header, const QByteArray& body);
+    std::atomic<bool> closingUploads_{false};
+    std::mutex uploadPauseMutex_;
+    std::condition_variable uploadPauseWake_;
 };

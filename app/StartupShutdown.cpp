@@ -67,6 +67,7 @@ void TForm1::FormClose() {
     if (closing_)
         return;
     closing_ = true;
+    stopUploadPauses();
     Timer3->stop();
     // A connection attempt still running finishes first, so Disconnect sees the buttons it left.
     netWorker_->waitIdle();

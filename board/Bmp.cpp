@@ -105,9 +105,7 @@ void writeRow(Writer& out, const Layout& layout, int y) {
 }
 
 [[noreturn]] void failToCreate(const QString& path, const QString& reason) {
-    const QString nativePath = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    throw ProgramError(
-        QStringLiteral("Datei \"%1\" kann nicht erstellt werden. %2").arg(nativePath, reason));
+    throw ProgramError(fileCreateErrorMessage(QFileInfo(path).absoluteFilePath(), reason));
 }
 
 } // namespace

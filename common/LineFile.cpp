@@ -15,16 +15,6 @@ constexpr char kLf = '\n';
 constexpr char kTextEnd = '\0';
 const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 
-QString openErrorMessage(const QString& path, const QString& reason) {
-    return QStringLiteral("Datei \"%1\" kann nicht geöffnet werden. %2")
-        .arg(QDir::toNativeSeparators(path), reason);
-}
-
-QString createErrorMessage(const QString& path, const QString& reason) {
-    return QStringLiteral("Datei \"%1\" kann nicht erstellt werden. %2")
-        .arg(QDir::toNativeSeparators(path), reason);
-}
-
 } // namespace
 
 QStringList splitLines(const QByteArray& bytes) {
@@ -53,10 +43,10 @@ QStringList splitLines(const QByteArray& bytes) {
 QStringList readLineFile(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        throw ProgramError(openErrorMessage(path, file.errorString()));
+        throw ProgramError(fileOpenErrorMessage(path, file.errorString()));
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        throw ProgramError(openErrorMessage(path, file.errorString()));
+        throw ProgramError(fileOpenErrorMessage(path, file.errorString()));
     return splitLines(bytes);
 }
 
@@ -68,7 +58,7 @@ void writeLineFile(const QString& path, const QStringList& lines) {
     const auto anyWrite =
         QFileDevice::WriteOwner | QFileDevice::WriteGroup | QFileDevice::WriteOther;
     if (existing.isFile() && (!existing.isWritable() || !(existing.permissions() & anyWrite)))
-        throw ProgramError(createErrorMessage(path, QStringLiteral("Zugriff verweigert")));
+        throw ProgramError(fileCreateErrorMessage(path, QStringLiteral("Zugriff verweigert")));
 
     QByteArray bytes;
     for (const QString& line : lines) {
@@ -77,12 +67,12 @@ void writeLineFile(const QString& path, const QStringList& lines) {
     }
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
-        throw ProgramError(createErrorMessage(path, file.errorString()));
+        throw ProgramError(fileCreateErrorMessage(path, file.errorString()));
     if (file.write(bytes) != bytes.size()) {
         const QString reason = file.errorString();
         file.cancelWriting();
-        throw ProgramError(createErrorMessage(path, reason));
+        throw ProgramError(fileCreateErrorMessage(path, reason));
     }
     if (!file.commit())
-        throw ProgramError(createErrorMessage(path, file.errorString()));
+        throw ProgramError(fileCreateErrorMessage(path, file.errorString()));
 }

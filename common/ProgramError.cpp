@@ -1,5 +1,7 @@
 #include "common/ProgramError.h"
 
+#include <QDir>
+
 ProgramError::ProgramError(const QString& message)
     : std::runtime_error(message.toStdString()), message_(message) {}
 
@@ -12,6 +14,16 @@ QString failureOf(const std::function<void()>& f) {
         return QString::fromLocal8Bit(error.what());
     }
     return {};
+}
+
+QString fileOpenErrorMessage(const QString& path, const QString& reason) {
+    return QStringLiteral("Datei \"%1\" kann nicht geöffnet werden. %2")
+        .arg(QDir::toNativeSeparators(path), reason);
+}
+
+QString fileCreateErrorMessage(const QString& path, const QString& reason) {
+    return QStringLiteral("Datei \"%1\" kann nicht erstellt werden. %2")
+        .arg(QDir::toNativeSeparators(path), reason);
 }
 
 QString integerConversionMessage(const QString& text) {

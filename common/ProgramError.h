@@ -21,6 +21,11 @@ private:
 // Runs f and returns the message of the error it raised, or an empty text when it raised none.
 QString failureOf(const std::function<void()>& f);
 
+// The platform's file errors: "Datei "<path>" kann nicht geöffnet werden. <reason>" and
+// "Datei "<path>" kann nicht erstellt werden. <reason>", the path in the system's own notation.
+QString fileOpenErrorMessage(const QString& path, const QString& reason);
+QString fileCreateErrorMessage(const QString& path, const QString& reason);
+
 // "'%s' ist kein gültiger Integerwert" with the offending text.
 QString integerConversionMessage(const QString& text);
 

@@ -60,6 +60,10 @@ public:
     // The socket itself stays held until the object is destroyed.
     void shutdownBoth();
 
+    // This connection's place among those its listener accepted: 0 for the first, counting up.
+    uint64_t acceptIndex() const { return acceptIndex_; }
+    void setAcceptIndex(uint64_t index) { acceptIndex_ = index; }
+
 private:
     bool fillBuffer();
 
@@ -70,6 +74,7 @@ private:
     qsizetype start_ = 0;
     qsizetype scanned_ = 0; // bytes from start_ known to hold no CR LF
     bool ended_ = false;
+    uint64_t acceptIndex_ = 0;
 };
 
 // The client endpoint: connects to the peer's listener and writes lines.
@@ -205,7 +210,8 @@ private:
     std::condition_variable poolChanged_;
     std::list<Worker> workers_;
     int busyWorkers_ = 0;
-    bool stopping_ = false; // set by Close: the acceptor ends, idle workers end
+    uint64_t acceptedCount_ = 0; // connections accepted since the listener was made
+    bool stopping_ = false;      // set by Close: the acceptor ends, idle workers end
 
     std::set<TCustomIpClient*> connections_;
 };

@@ -223,6 +223,7 @@ void TTcpServer::dispatch(int fd, QString host, QString port, const AcceptHandle
     // Registered here rather than on the worker, so a Close followed by shutdownConnections
     // reaches every connection accepted before it.
     connections_.insert(connection.get());
+    connection->setAcceptIndex(acceptedCount_++);
     ++busyWorkers_;
     for (Worker& worker : workers_) {
         if (!worker.busy) {

@@ -1,0 +1,93 @@
+// The whole two-way trade as two users do it with the buttons: each connects, ticks the other's
+// files, asks, both agree; the files travel one by one in both directions and both logs end with
+// the finished line.
+
+#include "support/TwoCopies.h"
+
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+namespace {
+QByteArray randomBytes(qsizetype size) {
+    QByteArray bytes(size, '\0');
+    for (char& c : bytes)
+        c = char(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+void putFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray fileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void tickAll(QTreeWidget* list) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i)
+        list->topLevelItem(i)->setCheckState(0, Qt::Checked);
+}
+
+bool logHas(const TForm1& f, const QString& line) {
+    return f.Memo1->toPlainText().split('\n').contains(line);
+}
+} // namespace
+
+TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
+    const auto [pa, pb] = freePortSets();
+    auto a = makeCopy(pa, pb, "Anna");
+    auto b = makeCopy(pb, pa, "Bert");
+    const QByteArray big = randomBytes(3 * 1024 * 1024 + 17);
+    const QByteArray small = "hello\r\n";
+    putFile(a->tradeFolder() + "photo.raw", big);
+    putFile(b->tradeFolder() + "notes.txt", small);
+    putFile(b->tradeFolder() + "empty", {});
+    for (Copy* c : {a.get(), b.get()}) {
+        c->form->uploadPauseMs = 20;
+        c->form->ListTradeFolder();
+        goOnline(*c->form);
+    }
+    connectTo(*a->form, "127.0.0.1");
+    connectTo(*b->form, "127.0.0.1");
+    TForm1& fa = *a->form;
+    TForm1& fb = *b->form;
+    ASSERT_TRUE(waitUntil([&] { return fa.ListView1->topLevelItemCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return fb.ListView1->topLevelItemCount() == 1; }));
+
+    tickAll(fa.ListView1);
+    QTest::mouseClick(fa.BitBtn19, Qt::LeftButton); // Anna asks for Bert's two files
+    tickAll(fb.ListView1);
+    QTest::mouseClick(fb.BitBtn19, Qt::LeftButton); // Bert asks for Anna's photo
+    ASSERT_TRUE(waitUntil([&] { return fb.SendQueue.size() == 2 && fa.SendQueue.size() == 1; }));
+    ASSERT_TRUE(fa.BitBtn20->isEnabled());
+    QTest::mouseClick(fa.BitBtn20, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return fb.PeerAccepted; }));
+    QTest::mouseClick(fb.BitBtn20, Qt::LeftButton); // Bert agrees second: he uploads first
+
+    const QString finished = QStringLiteral("Upload/Download has been finished");
+    ASSERT_TRUE(waitUntil([&] { return logHas(fa, finished) && logHas(fb, finished); }, 30000))
+        << fa.Memo1->toPlainText().toStdString() << "\n---\n"
+        << fb.Memo1->toPlainText().toStdString();
+    EXPECT_EQ(fileBytes(a->saveFolder() + "notes.txt"), small);
+    EXPECT_EQ(fileBytes(a->saveFolder() + "empty"), QByteArray());
+    EXPECT_EQ(fileBytes(b->saveFolder() + "photo.raw"), big);
+    EXPECT_TRUE(logHas(fa, "Download: " + b->tradeFolder() + "notes.txt"));
+    EXPECT_TRUE(logHas(fb, "Upload: " + b->tradeFolder() + "notes.txt"));
+    EXPECT_TRUE(logHas(fa, "Upload: " + a->tradeFolder() + "photo.raw"));
+    EXPECT_TRUE(logHas(fa, "<Anna>: Accept Trade"));
+    EXPECT_TRUE(logHas(fa, "<Bert>: Accept Trade"));
+    // Bert uploaded first and ran dry first; Anna's last answer closes the trade on Bert's side.
+    EXPECT_EQ(fb.windowTitle(), "Quil.Connect-Ready");
+    EXPECT_EQ(fa.windowTitle(), "Quil-Connect-Ready");
+    EXPECT_TRUE(a->errors.isEmpty()) << a->errors.join('|').toStdString();
+    EXPECT_TRUE(b->errors.isEmpty()) << b->errors.join('|').toStdString();
+}

@@ -1,0 +1,195 @@
+// Files travel on the download channel as a 152-byte header and the file's bytes; the downloader
+// writes them into its save folder and asks for the next file on the trade channel.
+
+#include "support/TwoCopies.h"
+
+#include "net/TcpChannel.h"
+#include "trade/FileHeader.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QRandomGenerator>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+constexpr int kTransferWaitMs = 20000;
+constexpr int kTestPauseMs = 10;
+const QByteArray kSendNextFileLine("\xA7\xA7-SendNextFile-\xA7\xA7");
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+QByteArray randomBytes(qsizetype size) {
+    QByteArray bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
+bool logHas(const Copy& copy, const QString& line) {
+    return copy.form->Memo1->toPlainText().split('\n').contains(line);
+}
+
+void startUploads(Copy& uploader, const QList<QByteArray>& names) {
+    uploader.form->SendQueue = names;
+    uploader.form->UploadNextFile();
+}
+
+CopyPair transferPair() {
+    CopyPair pair = connectedPair();
+    pair.a->form->uploadPauseMs = kTestPauseMs;
+    pair.b->form->uploadPauseMs = kTestPauseMs;
+    return pair;
+}
+
+// Stands in for one of the peer's line listeners and counts the next-file requests.
+struct RawListener {
+    TTcpServer server;
+    std::mutex mutex;
+    int nextFileRequests = 0;
+    RawListener() {
+        server.setLocalHost("127.0.0.1");
+        server.setLocalPort("0");
+        server.OnAccept = [this](TTcpServer*, TCustomIpClient* client) {
+            const bool request = client->ReceiveLine() == kSendNextFileLine;
+            std::lock_guard lock(mutex);
+            nextFileRequests += request ? 1 : 0;
+        };
+        server.Open();
+    }
+    int requests() {
+        std::lock_guard lock(mutex);
+        return nextFileRequests;
+    }
+};
+
+QByteArray fileOnWire(const QByteArray& name, const QByteArray& body) {
+    return encodeFileHeader(name, body.size()) + body;
+}
+
+void sendRaw(QTcpSocket& socket, const QByteArray& bytes) {
+    socket.write(bytes);
+    ASSERT_TRUE(waitUntil([&] { return socket.bytesToWrite() == 0; }));
+}
+} // namespace
+
+TEST(Transfer, QueuedFilesArriveByteIdenticalOneAfterTheOtherAndAreAnnounced) {
+    CopyPair pair = transferPair();
+    Copy& a = *pair.a;
+    Copy& b = *pair.b;
+    const QByteArray big = randomBytes(1024 * 1024);
+    writeFile(b.tradeFolder() + "x.bin", big);
+    writeFile(b.tradeFolder() + "empty.dat", {});
+    writeFile(b.tradeFolder() + "z.txt", "third");
+
+    // The second and third files go only after A has asked for the next one on the trade channel.
+    startUploads(b, {"x.bin", "empty.dat", "z.txt"});
+    ASSERT_TRUE(
+        waitUntil([&] { return QFile::exists(a.saveFolder() + "z.txt"); }, kTransferWaitMs));
+    EXPECT_EQ(readFile(a.saveFolder() + "x.bin"), big);
+    EXPECT_EQ(readFile(a.saveFolder() + "empty.dat"), QByteArray());
+    EXPECT_EQ(readFile(a.saveFolder() + "z.txt"), QByteArray("third"));
+    EXPECT_TRUE(b.form->SendQueue.isEmpty());
+
+    for (const QString name : {"x.bin", "empty.dat", "z.txt"}) {
+        const QString path = b.tradeFolder() + name;
+        EXPECT_TRUE(waitUntil([&] { return logHas(a, "Download: " + path); }))
+            << path.toStdString();
+        EXPECT_TRUE(logHas(b, "Upload: " + path)) << path.toStdString();
+    }
+    EXPECT_EQ(QDir(a.saveFolder()).entryList(QDir::Files).size(), 3);
+    EXPECT_TRUE(a.errors.isEmpty()) << a.errors.join('|').toStdString();
+    EXPECT_TRUE(b.errors.isEmpty()) << b.errors.join('|').toStdString();
+}
+
+TEST(Transfer, AMissingFileIsReportedAndHaltsTheTransfer) {
+    CopyPair pair = transferPair();
+    Copy& a = *pair.a;
+    Copy& b = *pair.b;
+    writeFile(b.tradeFolder() + "later.txt", "later");
+    startUploads(b, {"gone.txt", "later.txt"});
+    ASSERT_TRUE(waitUntil([&] { return !b.messages.isEmpty(); }));
+    EXPECT_EQ(b.messages, QStringList{"File does not exists."});
+    const QString path = b.tradeFolder() + "gone.txt";
+    EXPECT_TRUE(waitUntil([&] { return logHas(a, "Download: " + path); }));
+    EXPECT_TRUE(logHas(b, "Upload: " + path));
+    // Nothing reached A, so A never asks for the next file; "later.txt" waits for a new start.
+    EXPECT_EQ(b.form->SendQueue, QList<QByteArray>{"later.txt"});
+    EXPECT_FALSE(a.form->Timer1->isActive());
+    EXPECT_TRUE(QDir(a.saveFolder()).isEmpty());
+
+    b.form->UploadNextFile();
+    EXPECT_TRUE(waitUntil([&] { return readFile(a.saveFolder() + "later.txt") == "later"; },
+                          kTransferWaitMs));
+}
+
+TEST(Transfer, ReceiverGathersSplitHeadersSkipsRefusedFilesAndDropsCutOffOnes) {
+    RawListener chat, trade, plot;
+    auto [local, remote] = freePortSets();
+    remote.chat = QString::number(chat.server.boundPort());
+    remote.trade = QString::number(trade.server.boundPort());
+    remote.plot = QString::number(plot.server.boundPort());
+    auto copy = makeCopy(local, remote, "Dora");
+    TForm1& f = *copy->form;
+    goOnline(f);
+    connectTo(f, "127.0.0.1");
+    ASSERT_EQ(f.statusIconIndex, 2);
+
+    QTcpSocket sender;
+    sender.connectToHost("127.0.0.1", f.DownloadServer->boundPort());
+    ASSERT_TRUE(waitUntil([&] { return sender.state() == QAbstractSocket::ConnectedState; }));
+    // A header arriving in two parts, then on the same connection a file with a foreign marker
+    // and one whose name would leave the save folder (both received and dropped), then a good one.
+    const QByteArray first = fileOnWire("first.txt", "one");
+    sendRaw(sender, first.left(100));
+    sendRaw(sender, first.mid(100));
+    QByteArray foreign = fileOnWire("foreign.txt", "xx");
+    foreign[1] = 'n';
+    sendRaw(sender, foreign + fileOnWire("..", "bad") + fileOnWire("..\\up.txt", "bad") +
+                        fileOnWire("last.txt", "end"));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(copy->saveFolder() + "last.txt"); }));
+    EXPECT_EQ(readFile(copy->saveFolder() + "first.txt"), QByteArray("one"));
+    EXPECT_EQ(readFile(copy->saveFolder() + "last.txt"), QByteArray("end"));
+    EXPECT_EQ(QDir(copy->saveFolder()).entryList(QDir::Files),
+              (QStringList{"first.txt", "last.txt"}));
+    EXPECT_FALSE(QFile::exists(copy->folder.path() + "/up.txt"));
+    EXPECT_TRUE(waitUntil([&] { return trade.requests() >= 1; }));
+    EXPECT_TRUE(waitUntil([&] { return !f.Timer1->isActive(); }));
+
+    // A sender that closes mid-file leaves nothing behind and asks for nothing.
+    const int requestsBefore = trade.requests();
+    sendRaw(sender, fileOnWire("cut.bin", QByteArray(5000, 'c')).left(3000));
+    sender.disconnectFromHost();
+    ASSERT_TRUE(waitUntil([&] { return f.DownloadServer->connections().isEmpty(); }));
+    EXPECT_FALSE(f.Timer1->isActive());
+    EXPECT_FALSE(QFile::exists(copy->saveFolder() + "cut.bin"));
+    EXPECT_EQ(trade.requests(), requestsBefore);
+}
+
+TEST(Transfer, ClosingTheWindowCutsAnUploadPauseShort) {
+    auto [local, remote] = freePortSets();
+    auto copy = makeCopy(local, remote, "Emil");
+    writeFile(copy->tradeFolder() + "x.bin", "x");
+    copy->form->uploadPauseMs = 10 * 60 * 1000;
+    startUploads(*copy, {"x.bin"});
+    QElapsedTimer closing;
+    closing.start();
+    copy->form.reset();
+    EXPECT_LT(closing.elapsed(), kDefaultWaitMs);
+}

@@ -1,0 +1,63 @@
+#include "trade/FileHeader.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace {
+const QByteArray kMarker = QByteArrayLiteral("New File");
+constexpr int kMarkerLengthOffset = 0;
+constexpr int kMarkerTextOffset = 1;
+constexpr int kNameLengthOffset = 31;
+constexpr int kNameTextOffset = 32;
+constexpr int kTotalSizeOffset = 148;
+
+bool isSafeName(const QByteArray& name) {
+    if (name.isEmpty() || name == "." || name == "..")
+        return false;
+    for (const char c : name)
+        if (c == '/' || c == '\\' || c == ':' || c == '\0')
+            return false;
+    return true;
+}
+} // namespace
+
+QString bareFileName(const QString& path) {
+    const qsizetype cut =
+        std::max({path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char(':')),
+                  path.lastIndexOf(QLatin1Char('/'))});
+    return path.mid(cut + 1);
+}
+
+QByteArray encodeFileHeader(const QByteArray& bareName, qint64 fileSize) {
+    QByteArray header(kFileHeaderBytes, '\0');
+    header[kMarkerLengthOffset] = static_cast<char>(kMarker.size());
+    header.replace(kMarkerTextOffset, kMarker.size(), kMarker);
+    const QByteArray name = bareName.left(kMaxHeaderNameBytes);
+    header[kNameLengthOffset] = static_cast<char>(name.size());
+    header.replace(kNameTextOffset, name.size(), name);
+    const auto totalSize = static_cast<qint32>(fileSize + kFileHeaderBytes);
+    qToLittleEndian<qint32>(totalSize, header.data() + kTotalSizeOffset);
+    return header;
+}
+
+qint64 fileHeaderTotalSize(const QByteArray& first152) {
+    if (first152.size() < kFileHeaderBytes)
+        return 0;
+    return qFromLittleEndian<qint32>(first152.constData() + kTotalSizeOffset);
+}
+
+std::optional<FileHeader> decodeFileHeader(const QByteArray& first152) {
+    if (first152.size() < kFileHeaderBytes)
+        return std::nullopt;
+    if (static_cast<quint8>(first152[kMarkerLengthOffset]) != kMarker.size() ||
+        first152.mid(kMarkerTextOffset, kMarker.size()) != kMarker)
+        return std::nullopt;
+    const int nameLength = static_cast<quint8>(first152[kNameLengthOffset]);
+    if (nameLength > kMaxHeaderNameBytes)
+        return std::nullopt;
+    FileHeader header{first152.mid(kNameTextOffset, nameLength), fileHeaderTotalSize(first152)};
+    if (!isSafeName(header.name))
+        return std::nullopt;
+    return header;
+}
