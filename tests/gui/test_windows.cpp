@@ -1,6 +1,7 @@
 // The Info window and the folder buttons: the credits, closing by OK and by Enter, one Info window
 // however often opened, and the chosen folder with its "/" in the Options fields.
 
+#include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
 #include "app/ProgramStart.h"
@@ -27,31 +28,7 @@
 #include <mutex>
 
 namespace {
-// Stands in for the peer's trade listener and keeps every message it receives.
-struct TradeListener {
-    TTcpServer server;
-    std::mutex mutex;
-    QList<QList<QByteArray>> messages;
-    TradeListener() {
-        server.setLocalHost("127.0.0.1");
-        server.setLocalPort("0");
-        server.OnAccept = [this](TTcpServer*, TCustomIpClient* client) {
-            QList<QByteArray> lines;
-            for (QByteArray line = client->ReceiveLine(); !line.isEmpty();
-                 line = client->ReceiveLine())
-                lines << line;
-            std::lock_guard lock(mutex);
-            if (!lines.isEmpty())
-                messages << lines;
-        };
-        server.Open();
-    }
-    QString port() const { return QString::number(server.boundPort()); }
-    QList<QList<QByteArray>> received() {
-        std::lock_guard lock(mutex);
-        return messages;
-    }
-};
+using TradeListener = RecordingListener;
 
 void touch(const QString& path) {
     QFile file(path);

@@ -1,6 +1,7 @@
 // A successful Connect sends this copy's file list on the trade channel: the first line names the
 // message, then name, type and size of every offered file, each on a line of its own.
 
+#include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
 #include "net/TcpChannel.h"
@@ -13,40 +14,6 @@
 
 #include <mutex>
 
-namespace {
-// Stands in for one of the peer's line listeners and keeps every message it receives.
-struct RecordingListener {
-    TTcpServer server;
-    std::mutex mutex;
-    QList<QList<QByteArray>> messages;
-    RecordingListener() {
-        server.setLocalHost("127.0.0.1");
-        server.setLocalPort("0");
-        server.OnAccept = [this](TTcpServer*, TCustomIpClient* client) {
-            QList<QByteArray> lines;
-            for (QByteArray line = client->ReceiveLine(); !line.isEmpty();
-                 line = client->ReceiveLine())
-                lines << line;
-            std::lock_guard lock(mutex);
-            if (!lines.isEmpty())
-                messages << lines;
-        };
-        server.Open();
-    }
-    QString port() const { return QString::number(server.boundPort()); }
-    QList<QList<QByteArray>> received() {
-        std::lock_guard lock(mutex);
-        return messages;
-    }
-};
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-} // namespace
-
 TEST(FileList, ConnectSendsTheLocalListingWithEmptyTypesCarriedAsOneSpace) {
     RecordingListener chat, trade, plot;
     auto [local, remote] = freePortSets();
@@ -54,9 +21,9 @@ TEST(FileList, ConnectSendsTheLocalListingWithEmptyTypesCarriedAsOneSpace) {
     remote.trade = trade.port();
     remote.plot = plot.port();
     auto copy = makeCopy(local, remote, "Gus");
-    writeFile(copy->tradeFolder() + "notes.txt", "12345");
-    writeFile(copy->tradeFolder() + "README", "");
-    writeFile(copy->tradeFolder() + "Résumé €.doc", "x");
+    writeTestFile(copy->tradeFolder() + "notes.txt", "12345");
+    writeTestFile(copy->tradeFolder() + "README", "");
+    writeTestFile(copy->tradeFolder() + "Résumé €.doc", "x");
     TForm1& f = *copy->form;
     f.ListTradeFolder();
     ASSERT_EQ(f.ListView2->topLevelItemCount(), 3);

@@ -2,6 +2,7 @@
 // files, asks, both agree; the files travel one by one in both directions and both logs end with
 // the finished line.
 
+#include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
 #include <QFile>
@@ -14,23 +15,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-QByteArray randomBytes(qsizetype size) {
-    QByteArray bytes(size, '\0');
-    for (char& c : bytes)
-        c = char(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
-
-void putFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray fileBytes(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
 
 void tickAll(QTreeWidget* list) {
     for (int i = 0; i < list->topLevelItemCount(); ++i)
@@ -48,9 +32,9 @@ TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
     auto b = makeCopy(pb, pa, "Bert");
     const QByteArray big = randomBytes(3 * 1024 * 1024 + 17);
     const QByteArray small = "hello\r\n";
-    putFile(a->tradeFolder() + "photo.raw", big);
-    putFile(b->tradeFolder() + "notes.txt", small);
-    putFile(b->tradeFolder() + "empty", {});
+    writeTestFile(a->tradeFolder() + "photo.raw", big);
+    writeTestFile(b->tradeFolder() + "notes.txt", small);
+    writeTestFile(b->tradeFolder() + "empty", {});
     for (Copy* c : {a.get(), b.get()}) {
         c->form->uploadPauseMs = 20;
         c->form->ListTradeFolder();
@@ -77,9 +61,9 @@ TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
     ASSERT_TRUE(waitUntil([&] { return logHas(fa, finished) && logHas(fb, finished); }, 30000))
         << fa.Memo1->toPlainText().toStdString() << "\n---\n"
         << fb.Memo1->toPlainText().toStdString();
-    EXPECT_EQ(fileBytes(a->saveFolder() + "notes.txt"), small);
-    EXPECT_EQ(fileBytes(a->saveFolder() + "empty"), QByteArray());
-    EXPECT_EQ(fileBytes(b->saveFolder() + "photo.raw"), big);
+    EXPECT_EQ(readTestFile(a->saveFolder() + "notes.txt"), small);
+    EXPECT_EQ(readTestFile(a->saveFolder() + "empty"), QByteArray());
+    EXPECT_EQ(readTestFile(b->saveFolder() + "photo.raw"), big);
     EXPECT_TRUE(logHas(fa, "Download: " + b->tradeFolder() + "notes.txt"));
     EXPECT_TRUE(logHas(fb, "Upload: " + b->tradeFolder() + "notes.txt"));
     EXPECT_TRUE(logHas(fa, "Upload: " + a->tradeFolder() + "photo.raw"));

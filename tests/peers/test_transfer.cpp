@@ -1,6 +1,7 @@
 // Files travel on the download channel as a 152-byte header and the file's bytes; the downloader
 // writes them into its save folder and asks for the next file on the trade channel.
 
+#include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
 #include "net/TcpChannel.h"
@@ -23,24 +24,6 @@ namespace {
 constexpr int kTransferWaitMs = 20000;
 constexpr int kTestPauseMs = 10;
 const QByteArray kSendNextFileLine("\xA7\xA7-SendNextFile-\xA7\xA7");
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-QByteArray randomBytes(qsizetype size) {
-    QByteArray bytes(size, '\0');
-    for (char& c : bytes)
-        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
-    return bytes;
-}
 
 bool logHas(const Copy& copy, const QString& line) {
     return copy.form->Memo1->toPlainText().split('\n').contains(line);
@@ -94,17 +77,17 @@ TEST(Transfer, QueuedFilesArriveByteIdenticalOneAfterTheOtherAndAreAnnounced) {
     Copy& a = *pair.a;
     Copy& b = *pair.b;
     const QByteArray big = randomBytes(1024 * 1024);
-    writeFile(b.tradeFolder() + "x.bin", big);
-    writeFile(b.tradeFolder() + "empty.dat", {});
-    writeFile(b.tradeFolder() + "z.txt", "third");
+    writeTestFile(b.tradeFolder() + "x.bin", big);
+    writeTestFile(b.tradeFolder() + "empty.dat", {});
+    writeTestFile(b.tradeFolder() + "z.txt", "third");
 
     // The second and third files go only after A has asked for the next one on the trade channel.
     startUploads(b, {"x.bin", "empty.dat", "z.txt"});
     ASSERT_TRUE(
         waitUntil([&] { return QFile::exists(a.saveFolder() + "z.txt"); }, kTransferWaitMs));
-    EXPECT_EQ(readFile(a.saveFolder() + "x.bin"), big);
-    EXPECT_EQ(readFile(a.saveFolder() + "empty.dat"), QByteArray());
-    EXPECT_EQ(readFile(a.saveFolder() + "z.txt"), QByteArray("third"));
+    EXPECT_EQ(readTestFile(a.saveFolder() + "x.bin"), big);
+    EXPECT_EQ(readTestFile(a.saveFolder() + "empty.dat"), QByteArray());
+    EXPECT_EQ(readTestFile(a.saveFolder() + "z.txt"), QByteArray("third"));
     EXPECT_TRUE(b.form->SendQueue.isEmpty());
 
     for (const QString name : {"x.bin", "empty.dat", "z.txt"}) {
@@ -122,7 +105,7 @@ TEST(Transfer, AMissingFileIsReportedAndHaltsTheTransfer) {
     CopyPair pair = transferPair();
     Copy& a = *pair.a;
     Copy& b = *pair.b;
-    writeFile(b.tradeFolder() + "later.txt", "later");
+    writeTestFile(b.tradeFolder() + "later.txt", "later");
     startUploads(b, {"gone.txt", "later.txt"});
     ASSERT_TRUE(waitUntil([&] { return !b.messages.isEmpty(); }));
     EXPECT_EQ(b.messages, QStringList{"File does not exists."});
@@ -135,7 +118,7 @@ TEST(Transfer, AMissingFileIsReportedAndHaltsTheTransfer) {
     EXPECT_TRUE(QDir(a.saveFolder()).isEmpty());
 
     b.form->UploadNextFile();
-    EXPECT_TRUE(waitUntil([&] { return readFile(a.saveFolder() + "later.txt") == "later"; },
+    EXPECT_TRUE(waitUntil([&] { return readTestFile(a.saveFolder() + "later.txt") == "later"; },
                           kTransferWaitMs));
 }
 
@@ -164,8 +147,8 @@ TEST(Transfer, ReceiverGathersSplitHeadersSkipsRefusedFilesAndDropsCutOffOnes) {
     sendRaw(sender, foreign + fileOnWire("..", "bad") + fileOnWire("..\\up.txt", "bad") +
                         fileOnWire("last.txt", "end"));
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(copy->saveFolder() + "last.txt"); }));
-    EXPECT_EQ(readFile(copy->saveFolder() + "first.txt"), QByteArray("one"));
-    EXPECT_EQ(readFile(copy->saveFolder() + "last.txt"), QByteArray("end"));
+    EXPECT_EQ(readTestFile(copy->saveFolder() + "first.txt"), QByteArray("one"));
+    EXPECT_EQ(readTestFile(copy->saveFolder() + "last.txt"), QByteArray("end"));
     EXPECT_EQ(QDir(copy->saveFolder()).entryList(QDir::Files),
               (QStringList{"first.txt", "last.txt"}));
     EXPECT_FALSE(QFile::exists(copy->folder.path() + "/up.txt"));
@@ -185,7 +168,7 @@ TEST(Transfer, ReceiverGathersSplitHeadersSkipsRefusedFilesAndDropsCutOffOnes) {
 TEST(Transfer, ClosingTheWindowCutsAnUploadPauseShort) {
     auto [local, remote] = freePortSets();
     auto copy = makeCopy(local, remote, "Emil");
-    writeFile(copy->tradeFolder() + "x.bin", "x");
+    writeTestFile(copy->tradeFolder() + "x.bin", "x");
     copy->form->uploadPauseMs = 10 * 60 * 1000;
     startUploads(*copy, {"x.bin"});
     QElapsedTimer closing;
