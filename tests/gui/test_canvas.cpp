@@ -13,13 +13,6 @@
 
 namespace {
 
-constexpr quint32 kBlack = 0x000000; // platform colours 0x00BBGGRR
-constexpr quint32 kWhite = 0xFFFFFF;
-constexpr quint32 kRed = 0x0000FF;
-constexpr quint32 kGreen = 0x00FF00;
-constexpr quint32 kBlue = 0xFF0000;
-constexpr int kKeeperDeadlineMs = 4000; // the keeper runs every 1500 ms
-
 std::deque<QString> records(std::initializer_list<const char*> texts) {
     std::deque<QString> out;
     for (const char* t : texts)

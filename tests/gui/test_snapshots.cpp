@@ -15,12 +15,6 @@
 
 namespace {
 
-constexpr quint32 kBlack = 0x000000; // platform colours 0x00BBGGRR
-constexpr quint32 kWhite = 0xFFFFFF;
-constexpr quint32 kRed = 0x0000FF;
-constexpr quint32 kGreen = 0x00FF00;
-constexpr int kKeeperDeadlineMs = 4000;
-
 // Offsets into a BMP file's headers.
 constexpr int kFileSizeAt = 2;
 constexpr int kWidthAt = 18;

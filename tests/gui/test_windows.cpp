@@ -28,7 +28,6 @@
 #include <mutex>
 
 namespace {
-using TradeListener = RecordingListener;
 
 void touch(const QString& path) {
     QFile file(path);
@@ -100,12 +99,10 @@ TEST(InfoWindow, OpenedTwiceIsOneWindowAndChooserClosedWithoutOkStillAnswers) {
 }
 
 TEST(FolderButtons, FoldersGetASlashAndTheTradeListIsRefreshedAndSentOnlyWhenConnected) {
-    TradeListener trade, chat, plot;
+    StandInPeer peer;
     auto [local, remote] = freePortSets();
-    remote.trade = trade.port();
-    remote.chat = chat.port();
-    remote.plot = plot.port();
-    auto copy = makeCopy(local, remote, "Jo");
+    auto copy = makeCopy(local, peer.aimedAt(remote), "Jo");
+    RecordingListener& trade = peer.trade;
     TForm1& form = *copy->form;
     QTemporaryDir saveDir, tradeDir;
     touch(tradeDir.path() + "/first.txt");

@@ -15,12 +15,12 @@
 #include <mutex>
 
 TEST(FileList, ConnectSendsTheLocalListingWithEmptyTypesCarriedAsOneSpace) {
-    RecordingListener chat, trade, plot;
+    StandInPeer peer;
     auto [local, remote] = freePortSets();
-    remote.chat = chat.port();
-    remote.trade = trade.port();
-    remote.plot = plot.port();
-    auto copy = makeCopy(local, remote, "Gus");
+    auto copy = makeCopy(local, peer.aimedAt(remote), "Gus");
+    RecordingListener& chat = peer.chat;
+    RecordingListener& trade = peer.trade;
+    RecordingListener& plot = peer.plot;
     writeTestFile(copy->tradeFolder() + "notes.txt", "12345");
     writeTestFile(copy->tradeFolder() + "README", "");
     writeTestFile(copy->tradeFolder() + "Résumé €.doc", "x");

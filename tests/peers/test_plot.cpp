@@ -15,9 +15,6 @@
 
 namespace {
 
-constexpr quint32 kBlack = 0x000000; // platform colours 0x00BBGGRR
-constexpr quint32 kRed = 0x0000FF;
-constexpr quint32 kBlue = 0xFF0000;
 constexpr int kDrainDeadlineMs = 20000;
 constexpr int kQuietMs = 300; // how long "nothing arrives" is watched for
 

@@ -20,6 +20,15 @@
 #include <functional>
 #include <optional>
 
+// Platform colours 0x00BBGGRR used by the board tests.
+inline constexpr quint32 kBlack = 0x000000;
+inline constexpr quint32 kWhite = 0xFFFFFF;
+inline constexpr quint32 kRed = 0x0000FF;
+inline constexpr quint32 kGreen = 0x00FF00;
+inline constexpr quint32 kBlue = 0xFF0000;
+// Longest wait for the canvas keeper, which runs every 1500 ms.
+inline constexpr int kKeeperDeadlineMs = 4000;
+
 inline void pressOn(BoardView* view, QPoint at, Qt::MouseButton button = Qt::LeftButton) {
     QTest::mousePress(view, button, Qt::NoModifier, at);
 }

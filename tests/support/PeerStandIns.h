@@ -3,6 +3,7 @@
 // helpers for the files a test offers and receives.
 
 #include "net/TcpChannel.h"
+#include "support/TwoCopies.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -37,6 +38,18 @@ struct RecordingListener {
     QList<QList<QByteArray>> received() {
         std::lock_guard lock(mutex);
         return messages;
+    }
+};
+
+// The three line listeners of a peer that only records what it is sent.
+struct StandInPeer {
+    RecordingListener chat, trade, plot;
+    // Points the remote chat, trade and plot ports of `remote` at these listeners.
+    PortSet aimedAt(PortSet remote) const {
+        remote.chat = chat.port();
+        remote.trade = trade.port();
+        remote.plot = plot.port();
+        return remote;
     }
 };
 
