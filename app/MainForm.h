@@ -8,8 +8,10 @@
 #include "board/Board.h"
 #include "common/SerialWorker.h"
 #include "net/TcpChannel.h"
+#include "trade/AskedFiles.h"
 #include "trade/EventSockets.h"
 #include "trade/FileHeader.h"
+#include "trade/OfferedFiles.h"
 #include "trade/TradeRules.h"
 
 #include <QImage>
@@ -159,6 +161,11 @@ public:
     std::unique_ptr<TBoard> board;
     std::array<QImage, 5> slotPictures;
     int statusIconIndex = -1; // -1: the initial picture
+    // What this copy offered, what it asked for, and who its peer is: the peer's requests and files
+    // are checked against these, never taken on trust.
+    OfferedFiles offeredFiles;             // the listing exactly as last sent
+    AskedFiles askedFiles;                 // the names of the last "Ask for download"
+    std::atomic<quint32> connectedPeer{0}; // the peer's IPv4 address while connected, else 0
 
     // ---- Handlers: start and end
     void FormCreate();

@@ -29,11 +29,22 @@ QString bareFileName(const QString& path) {
     return path.mid(cut + 1);
 }
 
+QByteArray cutHeaderName(const QByteArray& bareName) {
+    if (bareName.size() <= kMaxHeaderNameBytes)
+        return bareName;
+    if (!bareName.isValidUtf8())
+        return bareName.left(kMaxHeaderNameBytes); // one byte per character
+    qsizetype cut = kMaxHeaderNameBytes;
+    while (cut > 0 && (static_cast<quint8>(bareName[cut]) & 0xC0) == 0x80)
+        --cut; // back to the first byte of the character the limit falls in
+    return bareName.left(cut);
+}
+
 QByteArray encodeFileHeader(const QByteArray& bareName, qint64 fileSize) {
     QByteArray header(kFileHeaderBytes, '\0');
     header[kMarkerLengthOffset] = static_cast<char>(kMarker.size());
     header.replace(kMarkerTextOffset, kMarker.size(), kMarker);
-    const QByteArray name = bareName.left(kMaxHeaderNameBytes);
+    const QByteArray name = cutHeaderName(bareName);
     header[kNameLengthOffset] = static_cast<char>(name.size());
     header.replace(kNameTextOffset, name.size(), name);
     const auto totalSize = static_cast<qint32>(fileSize + kFileHeaderBytes);

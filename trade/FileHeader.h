@@ -27,7 +27,11 @@ struct FileHeader {
 // The text after the last "\", ":" or "/" of a path.
 QString bareFileName(const QString& path);
 
-// The header for a file of fileSize bytes; the name is cut to its first 100 bytes.
+// The name as a header carries it: at most 100 bytes, cut at a character boundary when the name is
+// UTF-8 text, so that a multi-byte character is never split.
+QByteArray cutHeaderName(const QByteArray& bareName);
+
+// The header for a file of fileSize bytes, its name cut by cutHeaderName.
 QByteArray encodeFileHeader(const QByteArray& bareName, qint64 fileSize);
 
 // The TotalSize field of a header, sign-extended; readable whatever the rest holds.

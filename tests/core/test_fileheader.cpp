@@ -1,5 +1,6 @@
 // The 152-byte header in front of every file on the download channel.
 
+#include "trade/AskedFiles.h"
 #include "trade/FileHeader.h"
 
 #include <gtest/gtest.h>
@@ -64,4 +65,22 @@ TEST(FileHeader, BareNameIsTheTextAfterTheLastSeparator) {
     EXPECT_EQ(bareFileName("d:name"), "name");
     EXPECT_EQ(bareFileName("plain"), "plain");
     EXPECT_EQ(bareFileName("mixed\\a/b:c"), "c");
+}
+
+TEST(FileHeader, LongNamesAreCutWholeCharactersOnlyAndAskedNamesMatchTheCut) {
+    const QByteArray cyrillic = QString(60, QChar(0x0416)).toUtf8(); // 120 bytes, 2 per character
+    const QByteArray oddCut = "x" + cyrillic; // limit falls inside a character
+    EXPECT_EQ(cutHeaderName(oddCut), oddCut.left(99));
+    EXPECT_EQ(cutHeaderName(cyrillic), cyrillic.left(100));
+    const QByteArray ansi = QByteArray(99, 'a') + "\xE9\xE9"; // windows-1252: one byte a character
+    EXPECT_EQ(cutHeaderName(ansi), ansi.left(100));
+
+    AskedFiles asked;
+    asked.reset({oddCut, "twice.txt", "twice.txt"});
+    EXPECT_TRUE(asked.take(decodeFileHeader(encodeFileHeader(oddCut, 1))->name));
+    EXPECT_FALSE(asked.take(oddCut.left(99)));
+    EXPECT_TRUE(asked.take("twice.txt"));
+    EXPECT_TRUE(asked.take("twice.txt"));
+    EXPECT_FALSE(asked.take("twice.txt"));
+    EXPECT_TRUE(asked.empty());
 }
