@@ -167,7 +167,8 @@ public:
     AskedFiles askedFiles;                 // the names of the last "Ask for download"
     std::atomic<quint32> connectedPeer{0}; // the peer's IPv4 address while connected, else 0
 
-    // ---- Handlers: start and end
+    // ---- Handlers: start and end (app/StartupShutdown.cpp; menus and Panel4Resize in
+    // app/MainForm.cpp; FormResize in board/Canvas.cpp)
     void FormCreate();
     void FormClose();
     void Exit1Click();
@@ -175,14 +176,14 @@ public:
     void Help1Click();
     void Panel4Resize();
     void FormResize();
-    // ---- Settings
+    // ---- Settings (app/SettingsHandlers.cpp)
     void readSettingsFile();
     void writeSettingsFile();
     void CheckBox1Click();
-    // ---- Folder buttons
+    // ---- Folder buttons (windows/FolderButtons.cpp)
     void SpeedButton1Click();
     void SpeedButton2Click();
-    // ---- Connection control
+    // ---- Connection control (net/Connection.cpp)
     void BitBtn18Click();
     void BitBtn16Click();
     void BitBtn17Click();
@@ -190,11 +191,11 @@ public:
     void Delete1Click();
     void showStatusIcon(int index);
     bool attemptRunning() const { return attemptRunning_; }
-    // ---- Chat
+    // ---- Chat (chat/Chat.cpp)
     void Edit3KeyDown(int key);
     void Edit3Click();
     void ChatServerAccept(TTcpServer* sender, TCustomIpClient* client);
-    // ---- Board
+    // ---- Board (board/Canvas.cpp, board/PlotStream.cpp, board/Snapshots.cpp)
     void Image2MouseDown(int x, int y);
     void Image2MouseMove(int x, int y);
     void Image2MouseUp(int x, int y);

@@ -1,9 +1,9 @@
 #include "app/ProgramStart.h"
 
 #include "app/MainForm.h"
-#include "windows/FolderHU.h"
-#include "windows/HU.h"
-#include "windows/WCIU.h"
+#include "windows/FolderChooser.h"
+#include "windows/HelpWindow.h"
+#include "windows/InfoWindow.h"
 
 #include <QApplication>
 #include <QFileInfo>

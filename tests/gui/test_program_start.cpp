@@ -4,9 +4,9 @@
 #include "support/TwoCopies.h"
 
 #include "app/ProgramStart.h"
-#include "windows/FolderHU.h"
-#include "windows/HU.h"
-#include "windows/WCIU.h"
+#include "windows/FolderChooser.h"
+#include "windows/HelpWindow.h"
+#include "windows/InfoWindow.h"
 
 #include <QAction>
 #include <QApplication>

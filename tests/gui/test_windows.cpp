@@ -6,9 +6,9 @@
 
 #include "app/ProgramStart.h"
 #include "net/TcpChannel.h"
-#include "windows/FolderHU.h"
+#include "windows/FolderChooser.h"
 #include "windows/TextPanel.h"
-#include "windows/WCIU.h"
+#include "windows/InfoWindow.h"
 
 #include <QAction>
 #include <QApplication>

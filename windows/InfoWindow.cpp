@@ -1,4 +1,4 @@
-#include "windows/WCIU.h"
+#include "windows/InfoWindow.h"
 
 #include "windows/TextPanel.h"
 

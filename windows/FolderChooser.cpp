@@ -1,4 +1,4 @@
-#include "windows/FolderHU.h"
+#include "windows/FolderChooser.h"
 
 #include <QFileSystemModel>
 #include <QFrame>

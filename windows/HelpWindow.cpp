@@ -1,4 +1,4 @@
-#include "windows/HU.h"
+#include "windows/HelpWindow.h"
 
 #include <QCloseEvent>
 #include <QEventLoop>
