@@ -6,6 +6,7 @@
 #include "app/Settings.h"
 #include "board/BoardView.h"
 #include "common/GuiThread.h"
+#include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
 #include "net/StatusIcons.h"
 
@@ -50,9 +51,8 @@ QString defaultFolder(QStandardPaths::StandardLocation location) {
 } // namespace
 
 TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* parent)
-    : QMainWindow(parent),
-      programFolder_(withTrailingSlash(
-          programFolder.isEmpty() ? QCoreApplication::applicationDirPath() : programFolder)),
+    : QMainWindow(parent), programFolder_(withTrailingSlash(
+                               programFolder.isEmpty() ? ::programFolder() : programFolder)),
       netWorker_(std::make_unique<SerialWorker>()), plotWorker_(std::make_unique<SerialWorker>()),
       uploadWorker_(std::make_unique<SerialWorker>()) {
     setDialogs(dialogs);

@@ -62,7 +62,7 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
     // programFolder holds "Vorlax.ini" and "Connect.ini" (with its trailing "/"); empty means the
-    // executable's folder.
+    // folder ::programFolder() chooses (beside the executable, or the user's configuration folder).
     explicit TForm1(const QString& programFolder = {}, FormDialogs dialogs = {},
                     QWidget* parent = nullptr);
     ~TForm1() override;

@@ -1,5 +1,6 @@
 #include "app/ProgramStart.h"
 
+#include "app/DesktopIdentity.h"
 #include "app/MainForm.h"
 #include "windows/FolderChooser.h"
 #include "windows/HelpWindow.h"
@@ -58,6 +59,7 @@ int runProgram(int argc, char** argv) {
     QApplication::setApplicationName("Vorlax");
     QApplication::setApplicationDisplayName("Vorlax");
     QApplication::setQuitOnLastWindowClosed(false);
+    applyDesktopIdentity();
     ProgramWindows windows = createProgramWindows();
     QObject::connect(windows.Form1.get(), &TForm1::formClosed, &app, &QCoreApplication::quit);
     windows.Form1->show();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Vorlax needs on Debian 12, skipping what is present.
 set -euo pipefail
-packages=(build-essential cmake ninja-build qt6-base-dev libgl1-mesa-dev libgtest-dev
+packages=(build-essential cmake ninja-build qt6-base-dev libqt6svg6 libgl1-mesa-dev libgtest-dev
           xvfb xauth fonts-dejavu-core)
 missing=()
 for p in "${packages[@]}"; do
