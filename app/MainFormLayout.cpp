@@ -397,10 +397,11 @@ void TForm1::setObjectNames() {
 }
 
 void TForm1::setAccessibleNames() {
+    // Buttons and check boxes with a caption get no name of their own: the toolkit reads the
+    // caption itself, so a screen reader hears "Online" as soon as the button says so. Fields and
+    // pictures, which have no caption, are named after their label or what they show.
     auto name = [](QWidget* w, const QString& text) { w->setAccessibleName(text); };
     name(Edit2, "IP:");
-    for (QPushButton* b : {BitBtn16, BitBtn17, BitBtn18, BitBtn19, BitBtn20, Button6})
-        name(b, b->text());
     for (int slot = 0; slot < 5; ++slot) {
         name(slotViews[slot], QStringLiteral("Snapshot %1").arg(slot + 1));
         name(slotButtons[slot], QStringLiteral("Save %1").arg(slot + 1));
@@ -416,7 +417,6 @@ void TForm1::setAccessibleNames() {
     name(Edit4, "Path of the files to trade:");
     name(SpeedButton2, "Choose the folder to trade");
     name(Edit5, "Nickname:");
-    name(CheckBox1, "Switch Ports");
     const std::pair<QLineEdit*, const char*> ports[] = {
         {Edit6, "Local Chat Server"},     {Edit7, "Local Chat Client"},
         {Edit8, "Local Download Server"}, {Edit10, "Local Trade Server"},

@@ -56,8 +56,9 @@ int runProgram(int argc, char** argv) {
         return 1;
     }
     QApplication app(argc, argv);
+    // The application title. No display name is set: the platform would append it to every
+    // window's caption, and each window's caption is exactly its own.
     QApplication::setApplicationName("Vorlax");
-    QApplication::setApplicationDisplayName("Vorlax");
     QApplication::setQuitOnLastWindowClosed(false);
     applyDesktopIdentity();
     ProgramWindows windows = createProgramWindows();

