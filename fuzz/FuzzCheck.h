@@ -1,0 +1,47 @@
+#pragma once
+// Checks shared by the fuzz targets: a failed invariant aborts with the condition and its place, so
+// libFuzzer records the input as a finding; and the one known way text may change on its way
+// through the program's byte form.
+
+#include "common/AnsiText.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+#include <cstdlib>
+
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            std::fprintf(stderr, "%s:%d: invariant failed: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                          \
+        }                                                                                          \
+    } while (false)
+
+namespace fuzz {
+
+// The input as bytes (copied: Qt may keep a view of raw data alive longer than libFuzzer's buffer).
+inline QByteArray bytesOf(const uint8_t* data, size_t size) {
+    return QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
+}
+
+// Bytes that a reader takes as UTF-8 although a writer meant windows-1252: some high byte, and the
+// whole is well-formed UTF-8 (Qt's own decoder reads it and writes it back unchanged).
+inline bool readsAsUtf8(const QByteArray& bytes) {
+    bool high = false;
+    for (const char c : bytes)
+        high = high || static_cast<uint8_t>(c) >= 0x80;
+    return high && QString::fromUtf8(bytes).toUtf8() == bytes;
+}
+
+// Text written in the program's byte form reads back as itself, except when its windows-1252 bytes
+// happen to be well-formed UTF-8: then it reads back as that UTF-8 (the reader cannot tell).
+inline bool readsBackAs(const QString& written, const QString& read) {
+    if (read == written)
+        return true;
+    const QByteArray bytes = ansi::encode(written);
+    return readsAsUtf8(bytes) && read == QString::fromUtf8(bytes);
+}
+
+} // namespace fuzz
