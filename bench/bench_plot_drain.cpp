@@ -26,7 +26,6 @@ constexpr int kHeartbeatMs = 1;
 constexpr int kPointsPerRow = 200;
 constexpr int kSpacing = 2; // squares side by side, none covering another
 constexpr int kMargin = 10;
-constexpr quint32 kRed = 0x0000FF;
 constexpr int kDrainDeadlineMs = 120000;
 
 QPoint pointAt(int i) {
