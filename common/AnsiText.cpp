@@ -36,6 +36,11 @@ std::optional<char> toAnsiByte(char16_t unit) {
     return std::nullopt;
 }
 
+bool fitsWindows1252(const QString& text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](QChar c) { return toAnsiByte(c.unicode()).has_value(); });
+}
+
 // Number of continuation bytes a UTF-8 lead byte announces, with the smallest code point such a
 // sequence may carry (anything below is an overlong form). Nothing for an invalid lead byte.
 struct Utf8Lead {
@@ -111,8 +116,10 @@ QByteArray encode(const QString& text) {
 QString decode(const QByteArray& bytes) {
     const bool hasHighByte = std::any_of(
         bytes.begin(), bytes.end(), [](char c) { return static_cast<uint8_t>(c) >= kAsciiEnd; });
+    // This program's sender uses UTF-8 only for text windows-1252 cannot carry, so only such text
+    // is read as UTF-8: "Ã©" sent as windows-1252 is valid UTF-8 too, yet it means "Ã©".
     if (hasHighByte) {
-        if (auto utf8 = decodeStrictUtf8(bytes))
+        if (auto utf8 = decodeStrictUtf8(bytes); utf8 && !fitsWindows1252(*utf8))
             return *utf8;
     }
     QString out(bytes.size(), Qt::Uninitialized);

@@ -62,9 +62,15 @@ TEST(AnsiText, DecodesEveryByteAndRoundTrips) {
     }
 }
 
-TEST(AnsiText, ReadsOnlyStrictUtf8AsUtf8) {
+TEST(AnsiText, ReadsUtf8OnlyWhenWindows1252CannotCarryTheText) {
     EXPECT_EQ(ansi::decode(QByteArray("plain")), QStringLiteral("plain"));
-    EXPECT_EQ(ansi::decode(QStringLiteral("Grüße").toUtf8()), QStringLiteral("Grüße"));
+    // Valid UTF-8 whose characters windows-1252 has is read as windows-1252: a sender would have
+    // used windows-1252 for them.
+    EXPECT_EQ(ansi::decode(bytesOf({0xC3, 0xA9})), QStringLiteral("Ã©"));
+    EXPECT_EQ(ansi::decode(QStringLiteral("Grüße").toUtf8()), QStringLiteral("GrÃ¼ÃŸe"));
+    // One character beyond windows-1252 makes the whole text UTF-8.
+    EXPECT_EQ(ansi::decode(QStringLiteral("Grüße Ω").toUtf8()), QStringLiteral("Grüße Ω"));
+    EXPECT_EQ(ansi::decode(bytesOf({0xC2, 0x80})), QString(QChar(0x80)));
     // A lone 0xC3 and a truncated sequence are windows-1252.
     EXPECT_EQ(ansi::decode(bytesOf({'a', 0xC3})), QStringLiteral("aÃ"));
     EXPECT_EQ(ansi::decode(bytesOf({0xE2, 0x82})), QStringLiteral("â‚"));
