@@ -26,6 +26,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 
 class BoardView;
 class QAction;
@@ -229,6 +230,8 @@ public:
     void DownloadServerClientRead(TServerSocket* sender, QTcpSocket* socket);
     void Timer1Timer();
     int uploadPauseMs = 3000; // the pause before and after each upload; tests shorten it
+    // Test seam: how long a received trade message may take to arrive whole.
+    void setTradeMessageDeadlineMs(int ms) { tradeTurns_.setDeadlineMs(ms); }
 
     // Test seam: plot records taken by the pump but not yet confirmed sent.
     bool plotSendInFlight() const { return plotInFlight_; }
@@ -278,8 +281,18 @@ private:
     bool plotInFlight_ = false;
     bool plotTickOwed_ = false; // a pump tick came while a record was on its way
     int chatSendsPending_ = 0;
-    int tradeSendsPending_ = 0; // trade messages posted to netWorker_ and not yet sent
-    MessageTurns tradeTurns_;   // received trade messages apply in their connections' order
+    int tradeSendsPending_ = 0;  // trade messages posted to netWorker_ and not yet sent
+    MessageTurns tradeTurns_;    // received trade messages apply in their connections' order
+    quint64 agreementRound_ = 0; // counts "Ask for download" clicks, which void an acceptance
+    // Trade negotiation helpers (trade/Negotiation.cpp), GUI thread unless told otherwise.
+    void postTradeSend(std::function<bool()> send); // counted in tradeSendsPending_
+    bool tradeClientUsable() const; // connected, or a send on its way will reconnect it
+    QString takeNextUpload();       // the next queued file this copy offered; empty: none
+    void handOverUploads();         // nothing more to send: the peer's turn
+    // Creates a missing folder; one that cannot be made is told in the chat log, once. Any thread.
+    bool prepareFolder(const QString& folderPrefix);
+    std::mutex foldersReportedMutex_;
+    std::set<QString> foldersReported_;
     quint64 plotQueueGeneration_ = 0;
     quint32 lastDialogColor_ = 0;
     QString lastSaveName_;

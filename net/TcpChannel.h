@@ -60,6 +60,9 @@ public:
     // The socket itself stays held until the object is destroyed.
     void shutdownBoth();
 
+    // True once the receive deadline cut a message short: what was read of it is incomplete.
+    bool cutOff() const { return cutOff_.load(); }
+
     // This connection's place among those its listener accepted: 0 for the first, counting up.
     uint64_t acceptIndex() const { return acceptIndex_; }
     void setAcceptIndex(uint64_t index) { acceptIndex_ = index; }
@@ -75,6 +78,7 @@ private:
     qsizetype scanned_ = 0; // bytes from start_ known to hold no CR LF
     bool ended_ = false;
     uint64_t acceptIndex_ = 0;
+    std::atomic<bool> cutOff_{false};
 };
 
 // The client endpoint: connects to the peer's listener and writes lines.

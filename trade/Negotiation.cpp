@@ -6,6 +6,10 @@
 // "§§§-SendFileList-§§§" is followed by three lines per offered file: name, type, size. An empty
 // line would end the message early, so an empty type (a name without a dot) travels as one space
 // and is read back as empty.
+//
+// Nothing a peer sends is trusted: an upload sends only a file of the listing this copy last sent,
+// and only while its user has agreed; a message beyond its bounds, cut short or not read whole in
+// time is dropped.
 
 #include "app/MainForm.h"
 
@@ -22,9 +26,13 @@
 #include <QTreeWidget>
 
 #include <functional>
+#include <optional>
+#include <vector>
 
 namespace {
 constexpr int kNameBytesRole = Qt::UserRole; // the name as the bytes that travel
+constexpr int kPathRole = Qt::UserRole + 1;  // the file the local item stands for
+constexpr qint64 kLineEndBytes = 2;          // CR LF
 constexpr int kCaptionColumn = 0;
 constexpr int kTypeColumn = 1;
 constexpr int kSizeColumn = 2;
@@ -32,11 +40,21 @@ const QString kAcceptTrade = QStringLiteral("Accept Trade");
 const QString kTransfersFinished = QStringLiteral("Upload/Download has been finished");
 const QString kLastSentCaption = QStringLiteral("Quil-Connect-Ready");
 const QString kAllDoneCaption = QStringLiteral("Quil.Connect-Ready");
+const QString kNotOffered = QStringLiteral("Not sent, not among the offered files: %1");
 
-QList<QByteArray> readDataLines(TCustomIpClient* client) {
+// The data lines of a message, up to an empty line or the end of the connection. Nothing when the
+// message outgrows its bounds: the connection is then closed and the rest never read.
+std::optional<QList<QByteArray>> readDataLines(TCustomIpClient* client, qint64 firstLineBytes) {
     QList<QByteArray> lines;
-    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine())
+    qint64 bytes = firstLineBytes + kLineEndBytes;
+    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine()) {
+        bytes += line.size() + kLineEndBytes;
+        if (lines.size() + 2 > kMaxTradeMessageLines || bytes > kMaxTradeMessageBytes) {
+            client->shutdownBoth();
+            return std::nullopt;
+        }
         lines << line;
+    }
     return lines;
 }
 
@@ -68,35 +86,40 @@ void sortList(QTreeWidget* list, int column) {
 }
 
 // One message on a client as one unit: its lines while the client is connected, then the
-// reconnect that leaves the next message an open channel.
-void sendMessage(TTcpClient& client, const QList<QByteArray>& lines) {
+// reconnect that leaves the next message an open channel. True when every line went out.
+bool sendMessage(TTcpClient& client, const QList<QByteArray>& lines) {
     auto lock = client.lockMessage();
+    bool sent = true;
     for (const QByteArray& line : lines)
-        if (client.Connected())
-            client.SendLine(line);
+        sent = client.Connected() && client.SendLine(line) > 0 && sent;
     client.Disconnect();
     client.Connect();
+    return sent;
 }
 
 // The same, sent only when the client is connected at its turn: otherwise nothing happens.
-void sendMessageIfConnected(TTcpClient& client, const QList<QByteArray>& lines) {
+bool sendMessageIfConnected(TTcpClient& client, const QList<QByteArray>& lines) {
     auto lock = client.lockMessage();
-    if (client.Connected())
-        sendMessage(client, lines);
+    return client.Connected() && sendMessage(client, lines);
 }
 
 // Sends run on the connection worker, so a slow or vanished peer never stalls the window; they
 // keep the order of the clicks. While one is on its way its reconnect is not done yet and the
 // client reads as not connected, so `pending` counts them: a message queued behind them is sent
-// if the reconnect succeeds. An error shows in the error box.
-void postSend(TForm1* form, SerialWorker& worker, int& pending, std::function<void()> send) {
+// if the reconnect succeeds. An error shows in the error box; afterSent runs on the GUI thread
+// once the message has gone out.
+void postSend(TForm1* form, SerialWorker& worker, int& pending, std::function<bool()> send,
+              std::function<void()> afterSent = {}) {
     ++pending;
-    worker.post([form, &pending, send = std::move(send)] {
-        const QString failure = failureOf(send);
-        postTo(form, [form, &pending, failure] {
+    worker.post([form, &pending, send = std::move(send), afterSent = std::move(afterSent)] {
+        bool sent = false;
+        const QString failure = failureOf([&] { sent = send(); });
+        postTo(form, [form, &pending, failure, sent, afterSent] {
             --pending;
             if (!failure.isEmpty())
                 form->reportError(failure);
+            else if (sent && afterSent)
+                afterSent();
         });
     });
 }
@@ -104,30 +127,61 @@ void postSend(TForm1* form, SerialWorker& worker, int& pending, std::function<vo
 
 void TForm1::ListTradeFolder() {
     ListView2->clear();
-    for (const TradeFileEntry& entry : listTradeFolder(Edit4->text())) {
+    const QString folder = Edit4->text();
+    if (!prepareFolder(folder))
+        return;
+    for (const TradeFileEntry& entry : listTradeFolder(folder)) {
         auto* item = new QTreeWidgetItem(ListView2, {entry.name, entry.type, entry.size});
         item->setCheckState(kCaptionColumn, Qt::Unchecked);
         item->setData(kCaptionColumn, kNameBytesRole, ansi::encode(entry.name));
+        item->setData(kCaptionColumn, kPathRole, entry.path);
     }
+}
+
+bool TForm1::prepareFolder(const QString& folderPrefix) {
+    const QString failure = ensureFolder(folderPrefix);
+    if (failure.isEmpty())
+        return true;
+    bool firstTime = false;
+    {
+        std::lock_guard lock(foldersReportedMutex_);
+        firstTime = foldersReported_.insert(folderPrefix).second;
+    }
+    // Told once: every later listing or file would repeat the same complaint.
+    if (firstTime)
+        appendChatLog(failure);
+    return false;
 }
 
 void TForm1::SendFileList() {
     QList<QByteArray> lines;
+    std::vector<OfferedFiles::Entry> offer;
     runOn(this, [&] {
         for (int i = 0; i < ListView2->topLevelItemCount(); ++i) {
             const QTreeWidgetItem* item = ListView2->topLevelItem(i);
-            lines << item->data(kCaptionColumn, kNameBytesRole).toByteArray()
-                  << fieldToWire(item->text(kTypeColumn)) << fieldToWire(item->text(kSizeColumn));
+            const QByteArray name = item->data(kCaptionColumn, kNameBytesRole).toByteArray();
+            lines << name << fieldToWire(item->text(kTypeColumn))
+                  << fieldToWire(item->text(kSizeColumn));
+            offer.push_back({name, item->data(kCaptionColumn, kPathRole).toString()});
         }
     });
     auto lock = TradeClient->lockMessage();
-    if (TradeClient->Connected())
-        TradeClient->SendLine(sendFileListLine());
+    // The offer is what the peer was shown: requests are answered from it alone.
+    if (TradeClient->Connected() && TradeClient->SendLine(sendFileListLine()) > 0)
+        offeredFiles.reset(offer);
     for (const QByteArray& line : std::as_const(lines))
         if (TradeClient->Connected())
             TradeClient->SendLine(line);
     TradeClient->Disconnect();
     TradeClient->Connect();
+}
+
+void TForm1::postTradeSend(std::function<bool()> send) {
+    postSend(this, *netWorker_, tradeSendsPending_, std::move(send));
+}
+
+bool TForm1::tradeClientUsable() const {
+    return TradeClient->Connected() || tradeSendsPending_ > 0;
 }
 
 void TForm1::AskForTrade() {
@@ -137,8 +191,7 @@ void TForm1::AskForTrade() {
         if (item->checkState(kCaptionColumn) == Qt::Checked)
             lines << item->data(kCaptionColumn, kNameBytesRole).toByteArray();
     }
-    postSend(this, *netWorker_, tradeSendsPending_,
-             [this, lines] { sendMessage(*TradeClient, lines); });
+    postTradeSend([this, lines] { return sendMessage(*TradeClient, lines); });
 }
 
 QString TForm1::TradeSummary() const {
@@ -149,46 +202,86 @@ void TForm1::BitBtn19Click() {
     BitBtn20->setEnabled(true);
     WeAccepted = false;
     PeerAccepted = false;
+    ++agreementRound_;
     AskForTrade();
     StatusBar1->showMessage(TradeSummary());
 }
 
 void TForm1::BitBtn20Click() {
-    if (TradeClient->Connected() || tradeSendsPending_ > 0) {
-        postSend(this, *netWorker_, tradeSendsPending_,
-                 [this] { sendMessageIfConnected(*TradeClient, {acceptTheTradeLine()}); });
-        WeAccepted = true;
+    const bool sendingAcceptance = tradeClientUsable();
+    if (sendingAcceptance) {
+        // This user has agreed only once the peer can know it: the flag waits for the line to be
+        // sent, and is not set at all when an "Ask for download" or a connection step came since.
+        postSend(
+            this, *netWorker_, tradeSendsPending_,
+            [this] { return sendMessageIfConnected(*TradeClient, {acceptTheTradeLine()}); },
+            [this, round = agreementRound_] {
+                if (round != agreementRound_ || attemptRunning())
+                    return;
+                WeAccepted = true;
+                if (PeerAccepted)
+                    UploadNextFile();
+            });
     }
     if (ChatClient->Connected() || chatSendsPending_ > 0) {
         const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), kAcceptTrade);
         Memo1->appendPlainText(line);
-        postSend(this, *netWorker_, chatSendsPending_,
-                 [this, line] { sendMessageIfConnected(*ChatClient, {ansi::encode(line)}); });
+        postSend(this, *netWorker_, chatSendsPending_, [this, line] {
+            return sendMessageIfConnected(*ChatClient, {ansi::encode(line)});
+        });
         Edit3->clear();
     }
-    if (WeAccepted && PeerAccepted)
+    if (!sendingAcceptance && WeAccepted && PeerAccepted)
         UploadNextFile();
+}
+
+void TForm1::handOverUploads() {
+    setWindowTitle(kLastSentCaption);
+    postTradeSend([this] { return sendMessage(*TradeClient, {lastFileSendedLine()}); });
+}
+
+QString TForm1::takeNextUpload() {
+    bool skipped = false;
+    while (!SendQueue.isEmpty()) {
+        const QByteArray name = SendQueue.takeFirst();
+        if (const std::optional<QString> path = offeredFiles.pathFor(name))
+            return *path;
+        Memo1->appendPlainText(kNotOffered.arg(ansi::decode(name)));
+        skipped = true;
+    }
+    // Nothing left that may go: answer as to a next-file request with an empty queue, so the trade
+    // goes on in the other direction.
+    if (skipped)
+        handOverUploads();
+    return {};
 }
 
 void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
     MessageTurns::Turn turn(tradeTurns_, client->acceptIndex());
-    const TradeMessage message = tradeMessageOf(client->ReceiveLine());
+    const QByteArray firstLine = client->ReceiveLine();
+    const TradeMessage message = tradeMessageOf(firstLine);
     if (message == TradeMessage::Unknown)
         return;
     turn.begin();
-    const QList<QByteArray> lines =
-        carriesDataLines(message) ? readDataLines(client) : QList<QByteArray>();
-    turn.wait();
+    const std::optional<QList<QByteArray>> lines =
+        carriesDataLines(message) ? readDataLines(client, firstLine.size()) : QList<QByteArray>();
+    // Too large, cut short by the receive deadline, or read whole only after its deadline: a part
+    // of a message is never applied, and a late one has lost its turn.
+    if (!lines || client->cutOff() || !turn.wait())
+        return;
     bool queueEmpty = false;
     runOn(this, [&] {
         switch (message) {
         case TradeMessage::LastFileSended:
         case TradeMessage::SendNextFile:
+            // Uploads start or go on only while this copy's user has agreed.
+            if (!WeAccepted)
+                break;
             queueEmpty = SendQueue.isEmpty();
             if (!queueEmpty) {
                 UploadNextFile();
             } else if (message == TradeMessage::SendNextFile) {
-                setWindowTitle(kLastSentCaption);
+                handOverUploads();
             } else {
                 setWindowTitle(kAllDoneCaption);
                 Memo1->appendPlainText(kTransfersFinished);
@@ -196,7 +289,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             break;
         case TradeMessage::SendFileList:
             ListView1->clear();
-            for (const ListedFile& file : listedFiles(lines)) {
+            for (const ListedFile& file : listedFiles(*lines)) {
                 auto* item =
                     new QTreeWidgetItem(ListView1, {ansi::decode(file.name), file.type, file.size});
                 item->setCheckState(kCaptionColumn, Qt::Unchecked);
@@ -205,13 +298,13 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             break;
         case TradeMessage::AskForTrade:
             SendQueue.clear();
-            for (const QByteArray& name : lines)
+            for (const QByteArray& name : *lines)
                 for (int i = 0; i < ListView2->topLevelItemCount(); ++i) {
                     QTreeWidgetItem* item = ListView2->topLevelItem(i);
                     if (item->data(kCaptionColumn, kNameBytesRole).toByteArray() == name)
                         item->setCheckState(kCaptionColumn, Qt::Checked);
                 }
-            SendQueue = lines;
+            SendQueue = *lines;
             StatusBar1->showMessage(TradeSummary());
             break;
         case TradeMessage::AcceptTheTrade:
@@ -222,9 +315,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
         }
     });
     turn.done();
-    // The answers go out on this worker, after the step, so the window never waits on them.
-    if (queueEmpty && message == TradeMessage::SendNextFile)
-        sendMessage(*TradeClient, {lastFileSendedLine()});
+    // The answer goes out on this worker, after the step, so the window never waits on it.
     if (queueEmpty && message == TradeMessage::LastFileSended)
         sendMessage(*ChatClient, {ansi::encode(kTransfersFinished)});
 }

@@ -1,15 +1,22 @@
 #include "trade/TradeFolder.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdint>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
 constexpr QChar kExtensionDot = u'.';
 constexpr QChar kSeparator = u'/';
 const QString kNoSuchFile = QStringLiteral("-1");
+
+QString folderPartOf(const QString& folderPrefix) {
+    return folderPrefix.left(folderPrefix.lastIndexOf(kSeparator) + 1);
+}
 
 bool fitsOnOneLine(const QString& name) {
     return !name.contains(u'\r') && !name.contains(u'\n') && !name.contains(QChar(u'\0'));
@@ -35,11 +42,10 @@ QString fileSizeText(const QString& path) {
 QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix) {
     // The prefix may end inside a name ("/data/pic" lists "/data/picture.png"): the folder is the
     // part up to the last separator, the rest a start every listed name must have.
-    const qsizetype cut = folderPrefix.lastIndexOf(kSeparator) + 1;
-    const QString folderPart = folderPrefix.left(cut);
-    const QString nameStart = folderPrefix.mid(cut);
+    const QString folderPart = folderPartOf(folderPrefix);
+    const QString nameStart = folderPrefix.mid(folderPart.size());
 
-    const QDir dir(cut == 0 ? QStringLiteral(".") : folderPart);
+    const QDir dir(folderPart.isEmpty() ? QStringLiteral(".") : folderPart);
     if (!dir.exists())
         return {};
     const QStringList names = dir.entryList(
@@ -52,7 +58,21 @@ QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix) {
         const QString path = folderPart + name;
         if (!QFileInfo(path).isFile())
             continue;
-        entries.append({name, fileTypeText(name), fileSizeText(path)});
+        entries.append({name, fileTypeText(name), fileSizeText(path), path});
     }
     return entries;
+}
+
+QString ensureFolder(const QString& folderPrefix) {
+    const QString folder = folderPartOf(folderPrefix);
+    if (folder.isEmpty() || QFileInfo(folder).isDir())
+        return {};
+    std::error_code error;
+    std::filesystem::create_directories(QFile::encodeName(folder).toStdString(), error);
+    if (!error && QFileInfo(folder).isDir())
+        return {};
+    const QString reason =
+        error ? QString::fromLocal8Bit(error.message().c_str()) : QStringLiteral("not a folder");
+    return QStringLiteral("The folder %1 is missing and cannot be created: %2.")
+        .arg(folder, reason);
 }

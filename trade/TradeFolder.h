@@ -9,6 +9,7 @@ struct TradeFileEntry {
     QString name;
     QString type;
     QString size;
+    QString path; // the file the entry stands for
 };
 
 // The text after the last "." of the name; empty when it has none (".bashrc" gives "bashrc").
@@ -23,3 +24,8 @@ QString fileSizeText(const QString& path);
 // names holding CR, LF or a zero byte are left out, since a name travels as one line. A missing
 // folder gives an empty list.
 QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix);
+
+// Makes sure the folder a prefix names (the part up to its last "/") exists, creating it and any
+// missing parents: a fresh account may lack the default folders. Empty when it exists now,
+// otherwise a message for the user naming the folder and the reason.
+QString ensureFolder(const QString& folderPrefix);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <numeric>
+#include <optional>
 
 namespace {
 
@@ -150,8 +151,8 @@ void MessageTurns::Turn::begin() {
     turns_.begin(index_);
 }
 
-void MessageTurns::Turn::wait() {
-    turns_.waitFor(index_);
+bool MessageTurns::Turn::wait() {
+    return turns_.waitFor(index_);
 }
 
 void MessageTurns::Turn::done() {
@@ -163,16 +164,39 @@ void MessageTurns::Turn::done() {
 
 void MessageTurns::begin(uint64_t index) {
     std::lock_guard lock(mutex_);
-    begun_.insert(index);
+    begun_[index] = Clock::now() + std::chrono::milliseconds(deadlineMs_.load());
     changed_.notify_all();
 }
 
-void MessageTurns::waitFor(uint64_t index) {
-    const auto graceEnds =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kLateStartGraceMs);
+bool MessageTurns::waitFor(uint64_t index) {
+    const auto graceEnds = Clock::now() + std::chrono::milliseconds(kLateStartGraceMs);
     std::unique_lock lock(mutex_);
+    if (const auto own = begun_.find(index); own != begun_.end()) {
+        // Decided under the lock, so a later message that passed this one over never sees it
+        // take effect afterwards.
+        if (Clock::now() >= own->second)
+            return false;
+        own->second = Clock::time_point::max();
+        changed_.notify_all();
+    }
     changed_.wait_until(lock, graceEnds, [&] { return firstOpen_ >= index; });
-    changed_.wait(lock, [&] { return begun_.empty() || *begun_.begin() >= index; });
+    for (;;) {
+        // The earliest deadline among the earlier messages still being read or applied.
+        const Clock::time_point now = Clock::now();
+        std::optional<Clock::time_point> until;
+        for (const auto& [earlier, deadline] : begun_) {
+            if (earlier >= index)
+                break;
+            if (deadline > now && (!until || deadline < *until))
+                until = deadline;
+        }
+        if (!until)
+            return true;
+        if (*until == Clock::time_point::max())
+            changed_.wait(lock);
+        else
+            changed_.wait_until(lock, *until);
+    }
 }
 
 void MessageTurns::finish(uint64_t index) {

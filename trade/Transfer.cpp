@@ -113,10 +113,7 @@ void TForm1::UploadNextFile() {
         if (!queued || !pauseUpload(pauseMs))
             return;
         QString path;
-        runOn(this, [&] {
-            if (!SendQueue.isEmpty())
-                path = Edit4->text() + ansi::decode(SendQueue.takeFirst());
-        });
+        runOn(this, [&] { path = takeNextUpload(); });
         if (path.isEmpty())
             return;
         {

@@ -4,9 +4,6 @@
 
 #include "app/MainForm.h"
 
-#include "common/GuiThread.h"
-#include "common/ProgramError.h"
-
 #include <QLineEdit>
 
 namespace {
@@ -27,13 +24,13 @@ void TForm1::SpeedButton1Click() {
 void TForm1::SpeedButton2Click() {
     Edit4->setText(chosenFolder(dialogs_));
     ListTradeFolder();
-    if (!TradeClient->Connected())
+    if (!tradeClientUsable())
         return;
-    // Sending waits on the network, so it runs on the connection worker, in turn behind any
-    // connection step already queued there. A failure is reported back on the GUI thread.
-    netWorker_->post([this] {
-        const QString failure = failureOf([this] { SendFileList(); });
-        if (!failure.isEmpty())
-            postTo(this, [this, failure] { reportError(failure); });
+    // Sending waits on the network, so it runs on the connection worker, in turn behind any send
+    // or connection step already queued there, and counted like the other trade sends.
+    postTradeSend([this] {
+        if (TradeClient->Connected())
+            SendFileList();
+        return true;
     });
 }

@@ -89,4 +89,13 @@ TEST(TradeRules, TurnsFollowTheConnectionOrderAndPassOverIdleOnes) {
     EXPECT_GE(waited.elapsed(), MessageTurns::kLateStartGraceMs - 5);
     message.done();
     message.done();
+
+    // A message still unread at its deadline holds later ones no longer, and has lost its turn.
+    MessageTurns late(50);
+    MessageTurns::Turn stalled(late, 0);
+    MessageTurns::Turn next(late, 1);
+    stalled.begin();
+    next.begin();
+    EXPECT_TRUE(next.wait());
+    EXPECT_FALSE(stalled.wait());
 }

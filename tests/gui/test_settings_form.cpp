@@ -4,6 +4,7 @@
 #include "support/TwoCopies.h"
 
 #include "app/Settings.h"
+#include "common/AnsiText.h"
 #include "common/LineFile.h"
 
 #include <QCheckBox>
@@ -78,7 +79,7 @@ QByteArray readBytes(const QString& path) {
 QByteArray crlfFile(const QStringList& lines) {
     QByteArray bytes;
     for (const QString& line : lines)
-        bytes += line.toUtf8() + "\r\n";
+        bytes += ansi::encode(line) + "\r\n"; // as the program writes its files
     return bytes;
 }
 

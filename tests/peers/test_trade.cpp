@@ -2,6 +2,7 @@
 // request and the summaries, the acceptance, the hand-over when a queue runs empty, sorting, and
 // what the trade listener makes of raw messages.
 
+#include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
 #include "net/TcpChannel.h"
@@ -54,16 +55,6 @@ bool logHas(const TForm1& f, const QString& line) {
     return f.Memo1->toPlainText().split('\n').contains(line);
 }
 
-// Sends one message to a trade listener the way a peer does: one connection, lines, end.
-void sendRaw(TForm1& to, const QList<QByteArray>& lines) {
-    TTcpClient client;
-    client.setRemoteHost("127.0.0.1");
-    client.setRemotePort(QString::number(to.TradeServer->boundPort()));
-    ASSERT_TRUE(client.Connect());
-    for (const QByteArray& line : lines)
-        client.SendLine(line);
-    client.Disconnect();
-}
 // Sends one message on a copy's own trade client, as its handlers do: the lines on the connection
 // that waits at the peer, then the reconnect for the next one.
 void sendAsPeer(TForm1& from, const QList<QByteArray>& lines) {
@@ -120,7 +111,7 @@ TEST(Trade, ListingRequestSummaryAcceptanceAndSorting) {
     EXPECT_EQ(b.StatusBar1->currentMessage(), "0 Files and 0 kb ---- 2 Files and 905 kb");
 
     QTest::mouseClick(a.BitBtn20, Qt::LeftButton);
-    EXPECT_TRUE(a.WeAccepted);
+    ASSERT_TRUE(waitUntil([&] { return a.WeAccepted; }));
     EXPECT_FALSE(a.PeerAccepted);
     ASSERT_TRUE(waitUntil([&] { return b.PeerAccepted; }));
     EXPECT_FALSE(b.WeAccepted);
@@ -146,7 +137,7 @@ TEST(Trade, RawMessagesAndTheHandOverWhenBothQueuesAreEmpty) {
     }
 
     // Seven data lines give two items.
-    sendRaw(b, {kSendFileList, "x.txt", "txt", "1", "y", " ", "2", "dropped"});
+    sendTradeMessage(b, {kSendFileList, "x.txt", "txt", "1", "y", " ", "2", "dropped"});
     ASSERT_TRUE(waitUntil([&] { return column(b.ListView1, 0) == QStringList({"x.txt", "y"}); }));
     // Messages a peer sends back to back take effect in the order sent.
     sendAsPeer(a, {kSendFileList, "p.txt", "txt", "3"});
@@ -157,10 +148,10 @@ TEST(Trade, RawMessagesAndTheHandOverWhenBothQueuesAreEmpty) {
     EXPECT_EQ(column(b.ListView1, 1), QStringList({"txt", ""}));
 
     // A first line off by letter case or one "§" is ignored with all that follows.
-    sendRaw(b, {"\xA7\xA7\xA7-askfortrade-\xA7\xA7\xA7", "one.txt"});
-    sendRaw(b, {"\xA7\xA7-AskForTrade-\xA7\xA7\xA7", "one.txt"});
+    sendTradeMessage(b, {"\xA7\xA7\xA7-askfortrade-\xA7\xA7\xA7", "one.txt"});
+    sendTradeMessage(b, {"\xA7\xA7-AskForTrade-\xA7\xA7\xA7", "one.txt"});
     // Names are queued as sent, repeated and unmatched ones too; only exact names tick.
-    sendRaw(b, {kAskForTrade, "one.txt", "two.txt", "one.txt"});
+    sendTradeMessage(b, {kAskForTrade, "one.txt", "two.txt", "one.txt"});
     ASSERT_TRUE(waitUntil([&] { return !b.SendQueue.isEmpty(); }));
     EXPECT_EQ(b.SendQueue, QList<QByteArray>({"one.txt", "two.txt", "one.txt"}));
     EXPECT_EQ(itemNamed(b.ListView2, "one.txt")->checkState(0), Qt::Checked);
@@ -168,12 +159,13 @@ TEST(Trade, RawMessagesAndTheHandOverWhenBothQueuesAreEmpty) {
     EXPECT_EQ(b.StatusBar1->currentMessage(), "0 Files and 0 kb ---- 1 Files and 10 kb");
 
     // A request without names empties the queue and keeps the ticks.
-    sendRaw(b, {kAskForTrade});
+    sendTradeMessage(b, {kAskForTrade});
     ASSERT_TRUE(waitUntil([&] { return b.SendQueue.isEmpty(); }));
     EXPECT_EQ(itemNamed(b.ListView2, "one.txt")->checkState(0), Qt::Checked);
 
     // B has nothing left to send: it hands over to A, which has nothing either and ends the trade.
-    sendRaw(b, {kSendNextFile});
+    a.WeAccepted = b.WeAccepted = true;
+    sendTradeMessage(b, {kSendNextFile});
     ASSERT_TRUE(waitUntil([&] { return b.windowTitle() == "Quil-Connect-Ready"; }));
     ASSERT_TRUE(waitUntil([&] { return a.windowTitle() == "Quil.Connect-Ready"; }));
     const QString finished = "Upload/Download has been finished";

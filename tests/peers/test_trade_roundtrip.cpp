@@ -5,6 +5,7 @@
 #include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
+#include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -35,6 +36,8 @@ TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
     writeTestFile(a->tradeFolder() + "photo.raw", big);
     writeTestFile(b->tradeFolder() + "notes.txt", small);
     writeTestFile(b->tradeFolder() + "empty", {});
+    // Its windows-1252 bytes happen to be valid UTF-8 too: the request must still find it.
+    writeTestFile(b->tradeFolder() + QStringLiteral("Maß–Band.txt"), "measure");
     for (Copy* c : {a.get(), b.get()}) {
         c->form->uploadPauseMs = 20;
         c->form->ListTradeFolder();
@@ -44,14 +47,14 @@ TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
     connectTo(*b->form, "127.0.0.1");
     TForm1& fa = *a->form;
     TForm1& fb = *b->form;
-    ASSERT_TRUE(waitUntil([&] { return fa.ListView1->topLevelItemCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return fa.ListView1->topLevelItemCount() == 3; }));
     ASSERT_TRUE(waitUntil([&] { return fb.ListView1->topLevelItemCount() == 1; }));
 
     tickAll(fa.ListView1);
     QTest::mouseClick(fa.BitBtn19, Qt::LeftButton); // Anna asks for Bert's two files
     tickAll(fb.ListView1);
     QTest::mouseClick(fb.BitBtn19, Qt::LeftButton); // Bert asks for Anna's photo
-    ASSERT_TRUE(waitUntil([&] { return fb.SendQueue.size() == 2 && fa.SendQueue.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return fb.SendQueue.size() == 3 && fa.SendQueue.size() == 1; }));
     ASSERT_TRUE(fa.BitBtn20->isEnabled());
     QTest::mouseClick(fa.BitBtn20, Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return fb.PeerAccepted; }));
@@ -64,6 +67,10 @@ TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
     EXPECT_EQ(readTestFile(a->saveFolder() + "notes.txt"), small);
     EXPECT_EQ(readTestFile(a->saveFolder() + "empty"), QByteArray());
     EXPECT_EQ(readTestFile(b->saveFolder() + "photo.raw"), big);
+    QByteArrayList received;
+    for (const QString& name : QDir(a->saveFolder()).entryList(QDir::Files))
+        received << readTestFile(a->saveFolder() + name);
+    EXPECT_TRUE(received.contains("measure"));
     EXPECT_TRUE(logHas(fa, "Download: " + b->tradeFolder() + "notes.txt"));
     EXPECT_TRUE(logHas(fb, "Upload: " + b->tradeFolder() + "notes.txt"));
     EXPECT_TRUE(logHas(fa, "Upload: " + a->tradeFolder() + "photo.raw"));

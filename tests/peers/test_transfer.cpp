@@ -29,7 +29,13 @@ bool logHas(const Copy& copy, const QString& line) {
     return copy.form->Memo1->toPlainText().split('\n').contains(line);
 }
 
+// Starts the uploads of names as an agreed trade does: the files were offered, the user agreed.
 void startUploads(Copy& uploader, const QList<QByteArray>& names) {
+    std::vector<OfferedFiles::Entry> offer;
+    for (const QByteArray& name : names)
+        offer.push_back({name, uploader.tradeFolder() + QString::fromUtf8(name)});
+    uploader.form->offeredFiles.reset(offer);
+    uploader.form->WeAccepted = true;
     uploader.form->SendQueue = names;
     uploader.form->UploadNextFile();
 }

@@ -53,6 +53,17 @@ struct StandInPeer {
     }
 };
 
+// Sends one message to a copy's trade listener as any host may: one connection, lines, end.
+inline void sendTradeMessage(TForm1& to, const QList<QByteArray>& lines) {
+    TTcpClient client;
+    client.setRemoteHost("127.0.0.1");
+    client.setRemotePort(QString::number(to.TradeServer->boundPort()));
+    ASSERT_TRUE(client.Connect());
+    for (const QByteArray& line : lines)
+        client.SendLine(line);
+    client.Disconnect();
+}
+
 inline void writeTestFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
