@@ -8,7 +8,9 @@
 #include "net/TcpChannel.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -187,4 +189,23 @@ TEST(Trade, NonIntegerSizeFailsTheSummaryAndTheSizeSort) {
     EXPECT_TRUE(a.BitBtn20->isEnabled());
     const QString conversion = QString::fromUtf8("'12x' ist kein gültiger Integerwert.");
     EXPECT_EQ(copy->errors, QStringList({conversion, conversion}));
+}
+
+TEST(Trade, AMissingTradeFolderIsCreatedAndOneThatCannotBeIsToldOnce) {
+    const auto [local, remote] = freePortSets();
+    auto copy = makeCopy(local, remote, "Anna");
+    TForm1& f = *copy->form;
+    const QString fresh = copy->folder.path() + "/fresh/Public/";
+    f.Edit4->setText(fresh);
+    f.ListTradeFolder();
+    EXPECT_TRUE(QFileInfo(fresh).isDir());
+
+    // Below a plain file no folder can be made: one line in the log, not one per listing.
+    writeTestFile(copy->folder.path() + "/plain", "x");
+    f.Edit4->setText(copy->folder.path() + "/plain/Public/");
+    f.ListTradeFolder();
+    f.ListTradeFolder();
+    ASSERT_TRUE(waitUntil([&] { return f.Memo1->toPlainText().contains("cannot be created"); }));
+    EXPECT_EQ(f.Memo1->toPlainText().count("cannot be created"), 1);
+    EXPECT_EQ(f.ListView2->topLevelItemCount(), 0);
 }
