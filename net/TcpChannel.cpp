@@ -14,12 +14,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 
 namespace {
 
@@ -33,31 +35,35 @@ bool startsWithAsciiDigit(const QString& text) {
     return !text.isEmpty() && text.front() >= u'0' && text.front() <= u'9';
 }
 
-bool setBlocking(int fd, bool blocking) {
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return false;
-    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    return ::fcntl(fd, F_SETFL, wanted) == 0;
+using Clock = std::chrono::steady_clock;
+
+int msUntil(Clock::time_point deadline) {
+    // Rounded up, so a wait that timed out has really reached the deadline.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
 }
 
-// Waits until a non-blocking connect on fd has finished or the time is up; true when it succeeded.
-bool waitForConnect(int fd, int timeoutMs) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+// Waits until fd reports `events` or the deadline passes; a readable cancelFd (when not -1) ends
+// the wait early. True when fd is ready.
+bool waitReady(int fd, short events, Clock::time_point deadline, int cancelFd = -1) {
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd entry{fd, POLLOUT, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left, 0)));
+        pollfd watched[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+        const int ready = ::poll(watched, cancelFd >= 0 ? 2 : 1, msUntil(deadline));
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
+        if (ready <= 0 || watched[1].revents != 0)
             return false;
-        int error = 0;
-        socklen_t length = sizeof error;
-        return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        return true;
     }
+}
+
+// Waits until a non-blocking connect on fd has finished; true when it succeeded in time.
+bool waitForConnect(int fd, int timeoutMs, int cancelFd) {
+    if (!waitReady(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs), cancelFd))
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
 } // namespace
@@ -99,8 +105,9 @@ uint16_t resolvePort(const QString& port) {
 
 // ---- accepted connection ----
 
-TCustomIpClient::TCustomIpClient(int fd, QString remoteHost, QString remotePort)
-    : fd_(fd), remoteHost_(std::move(remoteHost)), remotePort_(std::move(remotePort)) {}
+TCustomIpClient::TCustomIpClient(int fd, QString remoteHost, QString remotePort, int deadlineMs)
+    : fd_(fd), remoteHost_(std::move(remoteHost)), remotePort_(std::move(remotePort)),
+      deadlineMs_(deadlineMs) {}
 
 TCustomIpClient::~TCustomIpClient() {
     if (fd_ >= 0)
@@ -139,14 +146,23 @@ QByteArray TCustomIpClient::ReceiveLine() {
             start_ = scanned_ = 0;
             return {};
         }
-        if (!fillBuffer())
+        if (!fillBuffer()) {
             ended_ = true;
+            if (cutOff_) {
+                buffer_.clear();
+                start_ = scanned_ = 0;
+            }
+        }
     }
 }
 
 // Receives more bytes into the buffer, never letting an unfinished line grow past the limit.
-// False when the connection ended or the receive failed.
+// False when the connection ended, the receive failed or the message's deadline passed (cutOff_).
+// The deadline starts with the first receive: the listener hands a connection over once its first
+// bytes are there, so that is when the message began.
 bool TCustomIpClient::fillBuffer() {
+    if (!deadline_)
+        deadline_ = Clock::now() + std::chrono::milliseconds(deadlineMs_);
     if (start_ > 0) {
         buffer_.remove(0, start_);
         start_ = 0;
@@ -156,19 +172,38 @@ bool TCustomIpClient::fillBuffer() {
     const qsizetype before = buffer_.size();
     buffer_.resize(before + room);
     ssize_t received = -1;
-    do {
-        received = ::recv(fd_, buffer_.data() + before, static_cast<size_t>(room), 0);
-    } while (received < 0 && errno == EINTR);
+    for (;;) {
+        if (!waitReady(fd_, POLLIN, *deadline_)) {
+            cutOff_ = Clock::now() >= *deadline_;
+            break;
+        }
+        received = ::recv(fd_, buffer_.data() + before, static_cast<size_t>(room), MSG_DONTWAIT);
+        if (received >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            break;
+    }
     buffer_.resize(before + std::max<ssize_t>(received, 0));
     return received > 0;
 }
 
 // ---- client endpoint ----
 
-TTcpClient::TTcpClient() = default;
+TTcpClient::TTcpClient() : cancelFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TTcpClient::~TTcpClient() {
     Disconnect();
+    if (cancelFd_ >= 0)
+        ::close(cancelFd_);
+}
+
+void TTcpClient::cancel() {
+    cancelled_ = true;
+    if (cancelFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(cancelFd_, &one, sizeof one);
+    }
+    std::lock_guard lock(fdMutex_);
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_RDWR);
 }
 
 QString TTcpClient::RemoteHost() const {
@@ -219,6 +254,8 @@ bool TTcpClient::Connect() {
     auto message = lockMessage();
     if (connected_)
         return true;
+    if (cancelled_)
+        return false;
     QString host;
     QString port;
     {
@@ -235,6 +272,8 @@ bool TTcpClient::Connect() {
     if (!address || *address == INADDR_ANY)
         return false;
     connected_ = attemptConnect(*address, portNumber);
+    if (connected_)
+        remoteAddress_ = *address;
     return connected_;
 }
 
@@ -243,15 +282,17 @@ bool TTcpClient::attemptConnect(uint32_t address, uint16_t port) {
     target.sin_family = AF_INET;
     target.sin_addr.s_addr = htonl(address);
     target.sin_port = htons(port);
-    bool ok = setBlocking(fd_, false);
-    if (ok && ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
-        ok = errno == EINPROGRESS && waitForConnect(fd_, connectTimeoutMs_.load());
-    if (ok && setBlocking(fd_, true))
+    // The socket is non-blocking: the attempt is waited for here, together with a cancel, and
+    // sends wait for the socket with their own time-out.
+    const bool ok =
+        ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ||
+        (errno == EINPROGRESS && waitForConnect(fd_, connectTimeoutMs_.load(), cancelFd_));
+    if (ok && !cancelled_)
         return true;
     // A socket whose attempt failed or was given up may still be half way; take a fresh one, so
     // the client keeps holding a socket (Active) that the next attempt can use.
     const int failed = fd_;
-    fd_ = -1;
+    replaceSocket(-1);
     if (!ensureSocket())
         active_ = false;
     ::close(failed);
@@ -270,21 +311,31 @@ void TTcpClient::Disconnect() {
 bool TTcpClient::ensureSocket() {
     if (fd_ >= 0)
         return true;
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
         return false;
     // Lines are small and each is a whole message part: send them without waiting to coalesce.
     const int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    replaceSocket(fd);
     active_ = true;
     return true;
 }
 
 void TTcpClient::releaseSocket() {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    const int fd = fd_;
+    replaceSocket(-1);
+    if (fd >= 0)
+        ::close(fd);
     active_ = false;
+}
+
+// Changes the socket cancel() reaches; a socket made after a cancel is shut down at once.
+void TTcpClient::replaceSocket(int fd) {
+    std::lock_guard lock(fdMutex_);
+    fd_ = fd;
+    if (fd_ >= 0 && cancelled_)
+        ::shutdown(fd_, SHUT_RDWR);
 }
 
 void TTcpClient::setActive(bool active) {
@@ -302,12 +353,36 @@ int TTcpClient::SendLine(const QByteArray& line) {
     if (!connected_)
         return -1;
     const QByteArray bytes = line + kLineEnd;
-    ssize_t written = -1;
-    do {
+    if (sendAll(bytes))
+        return static_cast<int>(bytes.size());
+    // A line not taken whole leaves the connection unusable for the lines after it: the peer
+    // would see its rest glued to whatever comes next.
+    ::shutdown(fd_, SHUT_RDWR);
+    connected_ = false;
+    return -1;
+}
+
+// Writes all bytes, waiting while the peer's window is full, for at most the send time-out; a
+// cancel ends the wait at once.
+bool TTcpClient::sendAll(const QByteArray& bytes) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(sendTimeoutMs_.load());
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
         // MSG_NOSIGNAL: a peer that went away must not end the program with SIGPIPE.
-        written = ::send(fd_, bytes.constData(), static_cast<size_t>(bytes.size()), MSG_NOSIGNAL);
-    } while (written < 0 && errno == EINTR);
-    return static_cast<int>(written);
+        const ssize_t written =
+            ::send(fd_, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent),
+                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written >= 0) {
+            sent += written;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
+            !waitReady(fd_, POLLOUT, deadline, cancelFd_))
+            return false;
+    }
+    return true;
 }
 
 int TTcpClient::SendLine(const QString& text) {

@@ -6,13 +6,15 @@
 // message; there is no header, length or acknowledgement, and the listener's side never writes.
 //
 // A sender writes its lines, disconnects and at once connects again, so one idle connection always
-// waits at the peer for the next message. The listener hands every accepted connection to a worker
-// thread that runs the accept handler; the handler reads lines until the connection ends.
+// waits at the peer for the next message. The listener keeps accepted connections on its dispatcher
+// thread while they are idle and hands each to a worker thread once its first bytes (or its end)
+// arrive; the worker runs the accept handler, which reads lines until the connection ends.
 
 #include <QByteArray>
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -27,6 +29,9 @@ constexpr int kMaxLineBytes = 1024 * 1024; // longest line a receiver buffers, C
 constexpr int kBacklog = 5;                // pending connections a listener's queue holds
 constexpr int kWorkersPerListener = 10;    // accept handlers of one listener running at once
 constexpr int kConnectTimeoutMs = 3000;    // one connection attempt gives up after this
+constexpr int kSendTimeoutMs = 10000; // one line that the peer does not take gives up after this
+constexpr int kMessageDeadlineMs = 10000; // a begun message must end within this
+constexpr int kMaxIdleConnections = 64;   // accepted connections of one listener waiting for bytes
 
 // The IPv4 address (host byte order) a host text stands for: empty is 0.0.0.0, a text starting with
 // a digit is read as dotted IPv4, anything else is looked up by name (first IPv4 address).
@@ -42,7 +47,9 @@ uint16_t resolvePort(const QString& port);
 class TCustomIpClient {
 public:
     // Takes ownership of the connected socket fd; the peer's address and port are kept as text.
-    TCustomIpClient(int fd, QString remoteHost, QString remotePort);
+    // Once the first receive starts, the whole message must have come within deadlineMs.
+    TCustomIpClient(int fd, QString remoteHost, QString remotePort,
+                    int deadlineMs = kMessageDeadlineMs);
     ~TCustomIpClient();
     TCustomIpClient(const TCustomIpClient&) = delete;
     TCustomIpClient& operator=(const TCustomIpClient&) = delete;
@@ -50,8 +57,11 @@ public:
     // Blocks until a whole line arrived and returns it without its CR LF. When the connection ends
     // (or a receive fails) first, returns the bytes since the last CR LF, empty when none came.
     // A line longer than kMaxLineBytes ends the connection: the call returns the empty string and
-    // so does every later call. Never throws.
+    // so does every later call. So does a message still unfinished when its deadline passes; it
+    // counts as cut off then. Never throws.
     QByteArray ReceiveLine();
+    // True once the message was cut off at its deadline: what came of it is not the whole message.
+    bool cutOff() const { return cutOff_; }
 
     QString RemoteHost() const { return remoteHost_; }
     QString RemotePort() const { return remotePort_; }
@@ -60,10 +70,9 @@ public:
     // The socket itself stays held until the object is destroyed.
     void shutdownBoth();
 
-    // True once the receive deadline cut a message short: what was read of it is incomplete.
-    bool cutOff() const { return cutOff_.load(); }
-
-    // This connection's place among those its listener accepted: 0 for the first, counting up.
+    // This connection's place among those its listener handed to handlers, in the order their first
+    // bytes (or their ends) arrived: 0 for the first, counting up. For a peer that opens its next
+    // connection ahead of time this is the order of its messages.
     uint64_t acceptIndex() const { return acceptIndex_; }
     void setAcceptIndex(uint64_t index) { acceptIndex_ = index; }
 
@@ -77,8 +86,10 @@ private:
     qsizetype start_ = 0;
     qsizetype scanned_ = 0; // bytes from start_ known to hold no CR LF
     bool ended_ = false;
+    bool cutOff_ = false;
+    int deadlineMs_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_; // set by the first receive
     uint64_t acceptIndex_ = 0;
-    std::atomic<bool> cutOff_{false};
 };
 
 // The client endpoint: connects to the peer's listener and writes lines.
@@ -109,8 +120,9 @@ public:
     bool Active() const { return active_.load(); }
     void setActive(bool active);
 
-    // One write of the line plus CR LF. Returns the bytes written, or -1 when not connected or the
-    // write failed.
+    // Writes the line plus CR LF. Returns the bytes written, or -1 when not connected or the write
+    // failed or was not taken whole within the send time-out; the connection then counts as lost
+    // (Connected turns false) until the next Connect.
     int SendLine(const QByteArray& line);
     int SendLine(const QString& text);
 
@@ -119,10 +131,21 @@ public:
     std::unique_lock<std::recursive_mutex> lockMessage();
 
     void setConnectTimeoutMs(int ms) { connectTimeoutMs_.store(ms); }
+    void setSendTimeoutMs(int ms) { sendTimeoutMs_.store(ms); }
+
+    // The IPv4 address (host byte order) of the last successful Connect.
+    uint32_t RemoteAddress() const { return remoteAddress_.load(); }
+
+    // Gives up for good, from any thread and without waiting for the message lock: a connection
+    // attempt or a send under way ends at once with failure, and every later Connect fails without
+    // trying. Used when the program closes.
+    void cancel();
 
 private:
     bool ensureSocket();
     void releaseSocket();
+    void replaceSocket(int fd);
+    bool sendAll(const QByteArray& bytes);
     bool attemptConnect(uint32_t address, uint16_t port);
     void changeSetting(QString& setting, const QString& text);
 
@@ -131,10 +154,15 @@ private:
     QString remoteHost_;
     QString remotePort_;
     QString localPort_;
+    mutable std::mutex fdMutex_; // guards fd_ changes against cancel(); never held while waiting
     int fd_ = -1;
+    int cancelFd_ = -1; // an event descriptor that turns readable on cancel()
+    std::atomic<bool> cancelled_{false};
     std::atomic<bool> connected_{false};
     std::atomic<bool> active_{false};
+    std::atomic<uint32_t> remoteAddress_{0};
     std::atomic<int> connectTimeoutMs_{kConnectTimeoutMs};
+    std::atomic<int> sendTimeoutMs_{kSendTimeoutMs};
 };
 
 // The listener endpoint: accepts connections and runs the accept handler for each on a worker.
@@ -163,7 +191,8 @@ public:
     // listener not listening and records lastError(). Throws ProgramError only for a port text that
     // is not a port.
     void Open();
-    // Stops accepting and releases the listening socket; accepted connections keep running.
+    // Stops accepting and releases the listening socket. Connections already accepted keep going:
+    // an idle one is still handed to a handler when its message comes.
     void Close();
     bool Active() const { return active_.load(); }
     void setActive(bool active);
@@ -177,8 +206,14 @@ public:
     // Shuts down every accepted connection still open, so their handlers' reads end.
     void shutdownConnections();
 
+    // While *peer holds an address other than 0 (IPv4, host byte order), a connection from any
+    // other address is closed at accept, before it costs a worker. Null or 0: anyone is accepted.
+    void setAllowedPeer(const std::atomic<uint32_t>* peer) { allowedPeer_.store(peer); }
+    // How long a begun message may take, for the connections accepted from now on.
+    void setMessageDeadlineMs(int ms) { messageDeadlineMs_.store(ms); }
+
 private:
-    // A pool thread: idle until the acceptor hands it a connection, then runs the handler on it.
+    // A pool thread: idle until the dispatcher hands it a connection, then runs the handler on it.
     struct Worker {
         std::thread thread;
         std::condition_variable wake;
@@ -187,16 +222,24 @@ private:
         bool busy = false;
         bool exited = false;
     };
+    // An accepted connection waiting for its first bytes, with the handler of its listener's run.
+    struct Waiting {
+        std::unique_ptr<TCustomIpClient> connection;
+        int fd;
+        AcceptHandler handler;
+    };
 
     bool bindAndListen(uint16_t port);
-    bool startAcceptor();
-    void stopAcceptor();
-    void acceptLoop(int listenFd, int stopFd, AcceptHandler handler);
-    bool waitForFreeWorker();
-    void dispatch(int fd, QString host, QString port, const AcceptHandler& handler);
+    void watchListener(int fd, AcceptHandler handler);
+    void dispatchLoop();
+    bool acceptPending(int listenFd, const AcceptHandler& handler);
+    bool admits(uint32_t address) const;
+    void startHandler(Waiting waiting);
     void workerLoop(Worker* worker);
     void runHandler(std::unique_ptr<TCustomIpClient> connection, const AcceptHandler& handler);
+    void wakeDispatcher();
     void reapWorkers();
+    void stopDispatcher();
     void waitForWorkers();
 
     mutable std::mutex controlMutex_; // Open/Close/settings against each other
@@ -204,18 +247,28 @@ private:
     QString localPort_;
     QString lastError_;
     int listenFd_ = -1;
-    int stopPipe_[2] = {-1, -1}; // written by Close to wake the acceptor
-    std::thread acceptor_;
+    AcceptHandler runHandler_; // the handler of the present listening run
     std::atomic<bool> active_{false};
     std::atomic<bool> listening_{false};
     std::atomic<uint16_t> boundPort_{0};
+    std::atomic<const std::atomic<uint32_t>*> allowedPeer_{nullptr};
+    std::atomic<int> messageDeadlineMs_{kMessageDeadlineMs};
+
+    int wakeFd_ = -1; // an event descriptor that wakes the dispatcher
+    std::thread dispatcher_;
 
     std::mutex poolMutex_; // the fields below
     std::condition_variable poolChanged_;
+    int watchedFd_ = -1; // the listening socket the dispatcher accepts on, -1: none
+    AcceptHandler watchedHandler_;
+    uint64_t watchChanges_ = 0;  // counts changes of watchedFd_
+    uint64_t watchSeen_ = 0;     // the last change the dispatcher has taken up
+    std::list<Waiting> waiting_; // idle accepted connections, oldest first
+    std::list<Waiting> ready_;   // connections whose bytes came, waiting for a free worker
     std::list<Worker> workers_;
     int busyWorkers_ = 0;
-    uint64_t acceptedCount_ = 0; // connections accepted since the listener was made
-    bool stopping_ = false;      // set by Close: the acceptor ends, idle workers end
+    uint64_t handedCount_ = 0; // connections handed to handlers since the listener was made
+    bool ending_ = false;      // set by the destructor: the dispatcher and the workers end
 
     std::set<TCustomIpClient*> connections_;
 };

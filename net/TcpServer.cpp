@@ -1,12 +1,22 @@
-// The listener endpoint: one acceptor thread and a pool of at most kWorkersPerListener workers.
+// The listener endpoint: one dispatcher thread and a pool of at most kWorkersPerListener workers.
 //
-// The acceptor first waits for a free worker and only then takes a pending connection, so while
-// every worker is busy new connections stay in the system's backlog instead of being accepted
-// early. A connection is handed to an idle worker (a new one while the pool is not full), which
-// runs the accept handler, then shuts the connection down, releases it and goes idle. Handing over
-// to waiting threads keeps the acceptor quick: a sender reconnects right after every message, and
-// the backlog of kBacklog connections overflows if the acceptor lags behind. Close wakes the
-// acceptor through a pipe; accepted connections are left running.
+// The dispatcher accepts connections and keeps them while they are idle, watching all of them with
+// one poll(); a connection is handed to a worker only once its first bytes (or its end) arrive. A
+// peer opens its next connection ahead of time and leaves it idle until it has something to say,
+// so idle connections must be kept, but they must not hold workers: connections that never send
+// would otherwise fill the pool and make the listener deaf. At most kMaxIdleConnections wait at
+// once; a further one pushes out the one that has waited longest. A connection whose bytes came
+// while every worker is busy waits in turn until a worker is free.
+//
+// A worker runs the accept handler, then shuts the connection down, releases it and goes idle.
+// Close stops accepting (the dispatcher lets go of the listening socket before it is released) but
+// keeps serving the connections already accepted, so a message on an idle connection still
+// arrives. The dispatcher and the workers end with the listener.
+//
+// While an allowed peer is set, connections from any other address are closed at accept.
+// Accepted connections use TCP keep-alive, so the idle ones of a peer that vanished are freed in
+// the end. An accept that fails for lack of descriptors or memory pauses the accepting briefly
+// instead of retrying at full speed.
 #include "net/TcpChannel.h"
 
 #include <QCoreApplication>
@@ -16,19 +26,30 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr auto kShutdownPollInterval = std::chrono::milliseconds(5); // event pumping while waiting
-constexpr int kAcceptRetryMs = 50; // pause after accept() failed for lack of resources
-constexpr char kStopByte = 'x';
+constexpr auto kAcceptPause = std::chrono::milliseconds(100); // after accept() lacked resources
+constexpr int kAcceptBurst = 32;                              // most connections taken per wake-up
+constexpr int kNoWakeFdPollMs = 50;     // poll period when no wake-up descriptor could be made
+constexpr int kKeepAliveIdleS = 60;     // idle time before the first keep-alive probe
+constexpr int kKeepAliveIntervalS = 10; // between probes
+constexpr int kKeepAliveProbes = 6;     // unanswered probes before the connection is dropped
 
 QString errnoText(int error) {
     char scratch[256];
@@ -45,14 +66,25 @@ bool isResourceShortage(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
+void useKeepAlive(int fd) {
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleS, sizeof kKeepAliveIdleS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalS, sizeof kKeepAliveIntervalS);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
+
 } // namespace
 
-TTcpServer::TTcpServer() = default;
+TTcpServer::TTcpServer() : wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TTcpServer::~TTcpServer() {
     Close();
     shutdownConnections();
+    stopDispatcher();
     waitForWorkers();
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
 }
 
 QString TTcpServer::LocalHost() const {
@@ -112,10 +144,20 @@ void TTcpServer::Open() {
         ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         active_ = true;
     }
-    if (bindAndListen(port) && startAcceptor()) {
-        lastError_.clear();
-        listening_ = true;
+    if (!bindAndListen(port))
+        return;
+    if (!dispatcher_.joinable()) {
+        try {
+            dispatcher_ = std::thread(&TTcpServer::dispatchLoop, this);
+        } catch (const std::system_error& error) {
+            lastError_ = QString::fromLocal8Bit(error.what());
+            return;
+        }
     }
+    runHandler_ = OnAccept;
+    watchListener(listenFd_, runHandler_);
+    lastError_.clear();
+    listening_ = true;
 }
 
 bool TTcpServer::bindAndListen(uint16_t port) {
@@ -134,7 +176,7 @@ bool TTcpServer::bindAndListen(uint16_t port) {
         return false;
     }
     // Non-blocking, so an accept() whose connection vanished after poll() reported it cannot stall
-    // the acceptor (and with it Close).
+    // the dispatcher.
     ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -143,22 +185,27 @@ bool TTcpServer::bindAndListen(uint16_t port) {
     return true;
 }
 
-bool TTcpServer::startAcceptor() {
-    if (::pipe2(stopPipe_, O_CLOEXEC) != 0) {
-        lastError_ = errnoText(errno);
-        return false;
-    }
-    {
-        std::lock_guard lock(poolMutex_);
-        stopping_ = false;
-    }
-    acceptor_ = std::thread(&TTcpServer::acceptLoop, this, listenFd_, stopPipe_[0], OnAccept);
-    return true;
+// Tells the dispatcher which listening socket to accept on (-1: none). Letting go of one waits
+// until the dispatcher has taken the change up, so the socket can be released safely after.
+void TTcpServer::watchListener(int fd, AcceptHandler handler) {
+    std::unique_lock lock(poolMutex_);
+    watchedFd_ = fd;
+    watchedHandler_ = std::move(handler);
+    const uint64_t change = ++watchChanges_;
+    wakeDispatcher();
+    if (fd < 0)
+        poolChanged_.wait(lock, [&] { return watchSeen_ >= change || ending_; });
 }
 
 void TTcpServer::Close() {
     std::lock_guard lock(controlMutex_);
-    stopAcceptor(); // also lets idle workers end
+    if (listening_ && dispatcher_.joinable()) {
+        watchListener(-1, nullptr);
+        // Connections the system completed before the Close are taken along: for their peers
+        // they are open already, and their next message must still arrive.
+        acceptPending(listenFd_, runHandler_);
+        wakeDispatcher();
+    }
     listening_ = false;
     boundPort_ = 0;
     if (listenFd_ >= 0)
@@ -167,69 +214,128 @@ void TTcpServer::Close() {
     active_ = false;
 }
 
-void TTcpServer::stopAcceptor() {
-    {
-        std::lock_guard lock(poolMutex_);
-        stopping_ = true;
-        for (Worker& worker : workers_)
-            worker.wake.notify_one();
-    }
-    poolChanged_.notify_all();
-    if (acceptor_.joinable()) {
-        const char stop = kStopByte;
-        [[maybe_unused]] const ssize_t written = ::write(stopPipe_[1], &stop, 1);
-        acceptor_.join();
-    }
-    for (int& fd : stopPipe_) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
+void TTcpServer::wakeDispatcher() {
+    if (wakeFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(wakeFd_, &one, sizeof one);
     }
 }
 
-// Accepts only while a worker is free, so a connection that finds every worker busy stays in the
-// system's backlog. A burst of pending connections is taken without polling in between.
-void TTcpServer::acceptLoop(int listenFd, int stopFd, AcceptHandler handler) {
-    while (waitForFreeWorker()) {
+void TTcpServer::dispatchLoop() {
+    std::optional<Clock::time_point> pausedUntil; // accepting rests until then
+    std::vector<pollfd> watched;
+    std::vector<std::list<Waiting>::iterator> polled; // the waiting connection of watched[i + 2]
+    int listenFd = -1;
+    AcceptHandler handler;
+    for (;;) {
+        {
+            std::lock_guard lock(poolMutex_);
+            if (ending_)
+                return;
+            if (watchSeen_ != watchChanges_) {
+                watchSeen_ = watchChanges_;
+                listenFd = watchedFd_;
+                handler = watchedHandler_;
+                poolChanged_.notify_all();
+            }
+            reapWorkers();
+            while (!ready_.empty() && busyWorkers_ < kWorkersPerListener) {
+                Waiting next = std::move(ready_.front());
+                ready_.pop_front();
+                startHandler(std::move(next));
+            }
+            if (pausedUntil && Clock::now() >= *pausedUntil)
+                pausedUntil.reset();
+            watched.assign({{wakeFd_, POLLIN, 0}, {pausedUntil ? -1 : listenFd, POLLIN, 0}});
+            polled.clear();
+            for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+                watched.push_back({it->fd, POLLIN, 0});
+                polled.push_back(it);
+            }
+        }
+        int timeoutMs = wakeFd_ >= 0 ? -1 : kNoWakeFdPollMs;
+        if (pausedUntil)
+            timeoutMs = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(*pausedUntil - Clock::now()).count());
+        if (::poll(watched.data(), watched.size(), std::max(timeoutMs, -1)) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (watched[0].revents != 0) {
+            uint64_t count = 0;
+            [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
+        }
+        {
+            std::lock_guard lock(poolMutex_);
+            for (size_t i = 0; i < polled.size(); ++i) {
+                if (watched[i + 2].revents != 0)
+                    ready_.splice(ready_.end(), waiting_, polled[i]);
+            }
+        }
+        if (watched[1].fd >= 0 && watched[1].revents != 0) {
+            {
+                // A Close that came meanwhile is taken up first: nothing more is accepted then.
+                std::lock_guard lock(poolMutex_);
+                if (watchSeen_ != watchChanges_)
+                    continue;
+            }
+            if (!acceptPending(listenFd, handler))
+                pausedUntil = Clock::now() + kAcceptPause;
+        }
+    }
+}
+
+// Takes the connections waiting in the system's queue, up to a burst. False when accept() failed
+// for lack of descriptors or memory.
+bool TTcpServer::acceptPending(int listenFd, const AcceptHandler& handler) {
+    for (int taken = 0; taken < kAcceptBurst; ++taken) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
         const int fd =
             ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            dispatch(fd, peerHostText(peer), QString::number(ntohs(peer.sin_port)), handler);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return !isResourceShortage(errno);
+        }
+        if (!admits(ntohl(peer.sin_addr.s_addr))) {
+            ::close(fd);
             continue;
         }
-        pollfd watched[2] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        const int timeoutMs = isResourceShortage(errno) ? kAcceptRetryMs : -1;
-        if (::poll(watched, 2, timeoutMs) < 0 && errno != EINTR)
-            return;
-        if (watched[1].revents != 0 || (watched[0].revents & (POLLERR | POLLNVAL)) != 0)
-            return;
+        useKeepAlive(fd);
+        Waiting waiting{std::make_unique<TCustomIpClient>(fd, peerHostText(peer),
+                                                          QString::number(ntohs(peer.sin_port)),
+                                                          messageDeadlineMs_.load()),
+                        fd, handler};
+        std::lock_guard lock(poolMutex_);
+        waiting_.push_back(std::move(waiting));
+        if (waiting_.size() > static_cast<size_t>(kMaxIdleConnections))
+            waiting_.pop_front();
     }
+    return true;
 }
 
-// Blocks until fewer than kWorkersPerListener handlers run; false when the listener is closing.
-bool TTcpServer::waitForFreeWorker() {
-    std::unique_lock lock(poolMutex_);
-    poolChanged_.wait(lock, [this] { return stopping_ || busyWorkers_ < kWorkersPerListener; });
-    return !stopping_;
+bool TTcpServer::admits(uint32_t address) const {
+    const std::atomic<uint32_t>* peer = allowedPeer_.load();
+    const uint32_t allowed = peer != nullptr ? peer->load() : 0;
+    return allowed == 0 || allowed == address;
 }
 
-// Hands the connection to an idle worker, or to a new one while the pool is not full.
-void TTcpServer::dispatch(int fd, QString host, QString port, const AcceptHandler& handler) {
-    auto connection = std::make_unique<TCustomIpClient>(fd, std::move(host), std::move(port));
-    std::lock_guard lock(poolMutex_);
-    reapWorkers();
-    // Registered here rather than on the worker, so a Close followed by shutdownConnections
-    // reaches every connection accepted before it.
+// Hands the connection to an idle worker, or to a new one while the pool is not full; called with
+// poolMutex_ held.
+void TTcpServer::startHandler(Waiting waiting) {
+    std::unique_ptr<TCustomIpClient>& connection = waiting.connection;
+    // Registered here rather than on the worker, so shutdownConnections reaches every connection
+    // handed over before it.
     connections_.insert(connection.get());
-    connection->setAcceptIndex(acceptedCount_++);
+    connection->setAcceptIndex(handedCount_++);
     ++busyWorkers_;
     for (Worker& worker : workers_) {
         if (!worker.busy) {
             worker.busy = true;
             worker.connection = std::move(connection);
-            worker.handler = handler;
+            worker.handler = std::move(waiting.handler);
             worker.wake.notify_one();
             return;
         }
@@ -237,7 +343,7 @@ void TTcpServer::dispatch(int fd, QString host, QString port, const AcceptHandle
     Worker& worker = workers_.emplace_back();
     worker.busy = true;
     worker.connection = std::move(connection);
-    worker.handler = handler;
+    worker.handler = std::move(waiting.handler);
     try {
         worker.thread = std::thread(&TTcpServer::workerLoop, this, &worker);
     } catch (const std::system_error&) {
@@ -251,7 +357,7 @@ void TTcpServer::dispatch(int fd, QString host, QString port, const AcceptHandle
 void TTcpServer::workerLoop(Worker* worker) {
     std::unique_lock lock(poolMutex_);
     for (;;) {
-        worker->wake.wait(lock, [&] { return worker->connection != nullptr || stopping_; });
+        worker->wake.wait(lock, [&] { return worker->connection != nullptr || ending_; });
         if (worker->connection == nullptr)
             break;
         std::unique_ptr<TCustomIpClient> connection = std::move(worker->connection);
@@ -261,7 +367,7 @@ void TTcpServer::workerLoop(Worker* worker) {
         lock.lock();
         worker->busy = false;
         --busyWorkers_;
-        poolChanged_.notify_all();
+        wakeDispatcher(); // a connection may be waiting for this worker
     }
     worker->exited = true;
     poolChanged_.notify_all();
@@ -298,6 +404,23 @@ void TTcpServer::shutdownConnections() {
     std::lock_guard lock(poolMutex_);
     for (TCustomIpClient* connection : connections_)
         connection->shutdownBoth();
+    for (std::list<Waiting>* queue : {&waiting_, &ready_}) {
+        for (Waiting& waiting : *queue)
+            waiting.connection->shutdownBoth();
+    }
+}
+
+void TTcpServer::stopDispatcher() {
+    {
+        std::lock_guard lock(poolMutex_);
+        ending_ = true;
+        for (Worker& worker : workers_)
+            worker.wake.notify_one();
+        poolChanged_.notify_all();
+    }
+    wakeDispatcher();
+    if (dispatcher_.joinable())
+        dispatcher_.join();
 }
 
 // Waits for every handler and worker to end. A handler may be waiting for the application's own
@@ -307,11 +430,8 @@ void TTcpServer::waitForWorkers() {
     const bool onAppThread = app != nullptr && QThread::currentThread() == app->thread();
     std::unique_lock lock(poolMutex_);
     const auto allExited = [this] {
-        for (const Worker& worker : workers_) {
-            if (!worker.exited)
-                return false;
-        }
-        return true;
+        return std::all_of(workers_.begin(), workers_.end(),
+                           [](const Worker& worker) { return worker.exited; });
     };
     while (!allExited()) {
         if (onAppThread) {
