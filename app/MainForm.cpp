@@ -213,6 +213,8 @@ void TForm1::wireHandlers() {
     ChatServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { ChatServerAccept(s, c); };
     Plot_Server->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { Plot_ServerAccept(s, c); };
     TradeServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { TradeServerAccept(s, c); };
+    for (TTcpServer* server : {ChatServer.get(), Plot_Server.get(), TradeServer.get()})
+        server->setAllowedPeer(&connectedPeer);
     connect(ListView1->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { guarded([=, this] { ListView1ColumnClick(column); }); });
     connect(ListView2->header(), &QHeaderView::sectionClicked, this,

@@ -32,6 +32,7 @@ constexpr int kRightPaneWidth = 243;
 constexpr int kStatusPanelWidth = 38;
 constexpr int kChatPaneHeight = 120;
 constexpr int kChatInputHeight = 27;
+constexpr int kChatLogLines = 10000; // lines the chat log keeps
 constexpr int kStatusBarHeight = 19;
 constexpr int kLocalListWidth = 192;
 constexpr int kSlotFirstTop = 64;
@@ -360,6 +361,7 @@ void TForm1::buildChatPane() {
     Memo1 = new QPlainTextEdit(Panel3); // the chat log
     Memo1->setObjectName("Memo1");
     Memo1->setReadOnly(true);
+    Memo1->setMaximumBlockCount(kChatLogLines); // the oldest lines go first
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff); // scrolls by wheel and keys
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

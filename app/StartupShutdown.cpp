@@ -14,6 +14,9 @@
 #include <QTimer>
 
 namespace {
+// Network work queued before the close gets this long to finish (a chat line typed just before
+// still goes out); then every client gives up what it waits for, so closing never hangs on a peer.
+constexpr int kCloseGraceMs = 300;
 const QString kFirewallHint = QStringLiteral(
     "If you want to use Vorlax, please deactivate the Windows-Firewall. (Properties of your "
     "Internet-connection, More Options, deactivate firewall)");
@@ -69,7 +72,12 @@ void TForm1::FormClose() {
     closing_ = true;
     stopUploadPauses();
     Timer3->stop();
-    // A connection attempt still running finishes first, so Disconnect sees the buttons it left.
+    Timer1->stop();
+    // A connection attempt still running ends first, so Disconnect sees the buttons it left: a
+    // cancelled attempt fails at once, and no send waits for a peer that stopped reading.
+    netWorker_->waitIdleFor(kCloseGraceMs);
+    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
+        client->cancel();
     netWorker_->waitIdle();
     guarded([this] { writeSettingsFile(); });
     if (BitBtn17->isEnabled())

@@ -11,6 +11,7 @@
 
 namespace {
 const QString kChatPlaceholder = QStringLiteral("Chat here :-)");
+constexpr qsizetype kMaxChatMessageBytes = 1024 * 1024; // all lines of one received message
 } // namespace
 
 void TForm1::Edit3KeyDown(int key) {
@@ -46,10 +47,15 @@ void TForm1::Edit3Click() {
         Edit3->clear();
 }
 
+// A message larger than any chat line could be is dropped whole, and so is one cut off at its
+// deadline; returning closes the connection, so the rest of it is never read.
 void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
     QByteArray text;
-    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine())
+    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine()) {
+        if (text.size() + line.size() > kMaxChatMessageBytes)
+            return;
         text += line;
-    if (!text.isEmpty())
+    }
+    if (!text.isEmpty() && !client->cutOff())
         appendChatLog(ansi::decode(text));
 }

@@ -35,19 +35,32 @@ bool SerialWorker::idle() const {
 }
 
 void SerialWorker::waitIdle() {
+    waitUntilIdle(std::nullopt);
+}
+
+bool SerialWorker::waitIdleFor(int timeoutMs) {
+    return waitUntilIdle(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
+}
+
+bool SerialWorker::waitUntilIdle(std::optional<std::chrono::steady_clock::time_point> deadline) {
     const bool onAppThread = QCoreApplication::instance() &&
                              QThread::currentThread() == QCoreApplication::instance()->thread();
     std::unique_lock lock(mutex_);
     while (!tasks_.empty() || busy_) {
+        if (deadline && std::chrono::steady_clock::now() >= *deadline)
+            return false;
         if (onAppThread) {
             lock.unlock();
             QCoreApplication::processEvents(QEventLoop::AllEvents);
             lock.lock();
             done_.wait_for(lock, kIdlePollInterval);
+        } else if (deadline) {
+            done_.wait_until(lock, *deadline);
         } else {
             done_.wait(lock);
         }
     }
+    return true;
 }
 
 void SerialWorker::run() {

@@ -1,9 +1,15 @@
 // Going online and offline, Connect and Disconnect, and the peer address book.
 //
-// Each handler keeps its steps in order. The steps that may block on the network (connection
-// attempts, closing endpoints another thread may be sending on) run on the connection worker, one
-// handler at a time, while the connection bar is held disabled; the steps that touch controls hop
-// back onto the GUI thread. At window close the same steps run straight through on the GUI thread.
+// Each handler keeps its steps in order. The steps that use the line-channel endpoints (connection
+// attempts, port and address changes, closing endpoints another thread may be sending on) run on
+// the connection worker, one handler at a time, while the connection bar is held disabled; the
+// steps that touch controls hop back onto the GUI thread. So the GUI thread never waits for a
+// client's message lock, which a sender holds for as long as its peer takes. At window close the
+// GUI thread waits for the steps while delivering events; the clients have been cancelled by then,
+// so nothing they do blocks.
+//
+// While connected, connectedPeer holds the peer's address and the listeners take connections
+// from it only.
 
 #include "app/MainForm.h"
 
@@ -15,6 +21,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
+
+#include <vector>
 
 #include <unistd.h>
 
@@ -29,7 +37,11 @@ constexpr int kFirstUnprivilegedPort = 1024;
 
 void TForm1::runAttempt(std::function<void()> networkSteps) {
     if (closing_) {
-        networkSteps();
+        QString failure;
+        netWorker_->post([&failure, &networkSteps] { failure = failureOf(networkSteps); });
+        netWorker_->waitIdle();
+        if (!failure.isEmpty())
+            reportError(failure);
         return;
     }
     attemptRunning_ = true;
@@ -56,19 +68,39 @@ void TForm1::goOnline() {
     WeAccepted = false;
     PeerAccepted = false;
     BitBtn18->setText(kOnline);
-    Timer1->setInterval(toInt32OrThrow(Edit9->text()));
-    ChatClient->setLocalPort(Edit7->text());
-    ChatServer->setLocalPort(Edit6->text());
-    DownloadClient->setPort(toInt32OrThrow(Edit14->text()));
-    DownloadServer->setPort(toInt32OrThrow(Edit8->text()));
-    TradeClient->setLocalPort(Edit11->text());
-    TradeServer->setLocalPort(Edit10->text());
-    Plot_Client->setLocalPort(Edit18->text());
-    Plot_Server->setLocalPort(Edit15->text());
-    ChatClient->setRemotePort(Edit13->text());
-    TradeClient->setRemotePort(Edit17->text());
-    Plot_Client->setRemotePort(Edit19->text());
-    runAttempt([this] {
+    // The line-channel ports are given on the connection worker, in their order; a field that is
+    // not an integer still ends going online at its own step, after the ports before it were given.
+    std::vector<std::function<void()>> portSteps;
+    try {
+        Timer1->setInterval(toInt32OrThrow(Edit9->text()));
+        portSteps.push_back([this, client = Edit7->text(), server = Edit6->text()] {
+            ChatClient->setLocalPort(client);
+            ChatServer->setLocalPort(server);
+        });
+        DownloadClient->setPort(toInt32OrThrow(Edit14->text()));
+        DownloadServer->setPort(toInt32OrThrow(Edit8->text()));
+        portSteps.push_back([this, tradeClient = Edit11->text(), tradeServer = Edit10->text(),
+                             plotClient = Edit18->text(), plotServer = Edit15->text(),
+                             chatRemote = Edit13->text(), tradeRemote = Edit17->text(),
+                             plotRemote = Edit19->text()] {
+            TradeClient->setLocalPort(tradeClient);
+            TradeServer->setLocalPort(tradeServer);
+            Plot_Client->setLocalPort(plotClient);
+            Plot_Server->setLocalPort(plotServer);
+            ChatClient->setRemotePort(chatRemote);
+            TradeClient->setRemotePort(tradeRemote);
+            Plot_Client->setRemotePort(plotRemote);
+        });
+    } catch (...) {
+        netWorker_->post([portSteps] {
+            for (const auto& step : portSteps)
+                step();
+        });
+        throw;
+    }
+    runAttempt([this, portSteps] {
+        for (const auto& step : portSteps)
+            step();
         auto activate = [](TTcpClient& client) {
             auto lock = client.lockMessage();
             client.setActive(true);
@@ -128,6 +160,7 @@ void TForm1::reportListenFailures() {
 void TForm1::goOffline() {
     WeAccepted = false;
     PeerAccepted = false;
+    connectedPeer = 0;
     BitBtn18->setText(kOffline);
     runAttempt([this] {
         ChatServer->Close();
@@ -193,6 +226,7 @@ void TForm1::BitBtn16Click() {
         const bool trade = connectOnce(*TradeClient);
         const bool plot = connectOnce(*Plot_Client);
         const bool success = chat && trade && plot;
+        connectedPeer = success ? ChatClient->RemoteAddress() : 0;
         if (success) {
             runOn(this, [this] { showStatusIcon(kIconGreen); });
             SendFileList();
@@ -223,6 +257,7 @@ void TForm1::finishConnect(bool success) {
 void TForm1::BitBtn17Click() {
     WeAccepted = false;
     PeerAccepted = false;
+    connectedPeer = 0;
     runAttempt([this] {
         for (TTcpClient* client : {ChatClient.get(), TradeClient.get()}) {
             auto lock = client->lockMessage();
