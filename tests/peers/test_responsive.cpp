@@ -2,58 +2,19 @@
 // answered) must neither freeze the window nor let the bar's handlers run twice; it gives up after
 // a few seconds.
 
-#include "support/TwoCopies.h"
+#include "support/PeerStandIns.h"
 
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <vector>
-
-namespace {
-// A listener on 127.0.0.1 that never accepts, with its queue filled so further handshakes hang.
-struct FullListener {
-    int fd = -1;
-    std::vector<int> fillers;
-    quint16 port = 0;
-    FullListener() {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd, 0);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-        for (int i = 0; i < 3; ++i) {
-            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            fillers.push_back(c);
-        }
-    }
-    ~FullListener() {
-        for (int c : fillers)
-            ::close(c);
-        ::close(fd);
-    }
-};
-} // namespace
 
 TEST(Responsive, HangingConnectKeepsTheWindowLiveAndGivesUp) {
-    FullListener hole;
-    auto [local, remote] = freePortSets();
-    remote.chat = QString::number(hole.port);
-    auto copy = makeCopy(local, remote, "Fay");
+    UnacceptingListener hole(true);
+    auto copy = onlineCopy([&](PortSet& remote) { remote.chat = QString::number(hole.port); });
     TForm1& f = *copy->form;
-    goOnline(f);
     f.Edit2->setText("127.0.0.1");
 
     QElapsedTimer clock;

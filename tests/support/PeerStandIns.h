@@ -11,9 +11,15 @@
 #include <QRandomGenerator>
 #include <QString>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <functional>
 #include <mutex>
+#include <vector>
 
 // Listens on 127.0.0.1 (a free port) and keeps the lines of every message, one list per connection.
 struct RecordingListener {
@@ -62,6 +68,48 @@ inline void sendTradeMessage(TForm1& to, const QList<QByteArray>& lines) {
     for (const QByteArray& line : lines)
         client.SendLine(line);
     client.Disconnect();
+}
+
+// A listener on 127.0.0.1 that never accepts. With its queue filled, further handshakes hang
+// unanswered; otherwise connections complete in its queue and their bytes are never read, so a
+// sender soon finds the connection full (its receive buffer is made small).
+struct UnacceptingListener {
+    int fd = -1;
+    std::vector<int> fillers;
+    quint16 port = 0;
+    explicit UnacceptingListener(bool fillQueue) {
+        fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int smallBuffer = 4096;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &smallBuffer, sizeof smallBuffer);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        ::listen(fd, fillQueue ? 0 : 8);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+        for (int i = 0; fillQueue && i < 3; ++i) {
+            const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            ::connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fillers.push_back(c);
+        }
+    }
+    ~UnacceptingListener() {
+        for (int c : fillers)
+            ::close(c);
+        ::close(fd);
+    }
+};
+
+// A copy that is online on free ports; `aim` may point its peer ports elsewhere first.
+inline std::unique_ptr<Copy> onlineCopy(const std::function<void(PortSet& remote)>& aim = {}) {
+    auto [local, remote] = freePortSets();
+    if (aim)
+        aim(remote);
+    auto copy = makeCopy(local, remote, "Eve");
+    goOnline(*copy->form);
+    return copy;
 }
 
 inline void writeTestFile(const QString& path, const QByteArray& bytes) {

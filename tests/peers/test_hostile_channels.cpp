@@ -1,0 +1,197 @@
+// The line channels against a hostile peer: raw loopback sockets that connect to a running copy's
+// listeners and send what no well-behaved peer would (or nothing at all), and peers that hold
+// connections open or stop reading while the window closes.
+
+#include "support/PeerStandIns.h"
+
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int kCloseLimitMs = 1000;        // closing must never take longer, whatever the peer does
+constexpr int kShortDeadlineMs = 300;      // a begun message's deadline, shortened for the test
+constexpr quint32 kElsewhere = 0xC0A80002; // a peer address other than this machine's (no traffic)
+
+// A plain socket connected to 127.0.0.1:port; closed when the test ends.
+struct RawPeer {
+    int fd = -1;
+    explicit RawPeer(quint16 port) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(port);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    }
+    ~RawPeer() { ::close(fd); }
+    RawPeer(const RawPeer&) = delete;
+    RawPeer& operator=(const RawPeer&) = delete;
+    // Sends what it can; a copy that has closed the connection makes the rest fail silently.
+    void send(const QByteArray& bytes) const {
+        ::send(fd, bytes.constData(), bytes.size(), MSG_NOSIGNAL);
+    }
+    // True once the copy has closed its side (an end or a reset is waiting to be read).
+    bool closedByCopy() const {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 0) <= 0)
+            return false;
+        char byte = 0;
+        return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+    }
+};
+
+// One whole chat message on a connection of its own, as a peer sends it.
+void sendMessage(quint16 port, const QByteArray& lines) {
+    RawPeer sender(port);
+    sender.send(lines);
+}
+
+bool logHas(TForm1& f, const QString& text) {
+    return f.Memo1->toPlainText().contains(text);
+}
+
+qint64 closeTimed(Copy& copy) {
+    QElapsedTimer clock;
+    clock.start();
+    copy.form->close();
+    copy.form.reset();
+    return clock.elapsed();
+}
+
+} // namespace
+
+TEST(HostilePeer, ThirdPartiesAreRefusedOnlyWhileConnected) {
+    CopyPair pair = connectedPair();
+    TForm1& a = *pair.a->form;
+    EXPECT_EQ(a.connectedPeer.load(), quint32(INADDR_LOOPBACK));
+    // With the peer elsewhere, every connection from here is a third party's.
+    a.connectedPeer = kElsewhere;
+    std::vector<std::unique_ptr<RawPeer>> intruders;
+    for (TTcpServer* server : {a.ChatServer.get(), a.TradeServer.get(), a.Plot_Server.get()})
+        intruders.push_back(std::make_unique<RawPeer>(server->boundPort()));
+    intruders.front()->send("<Mallory>: let me in\r\n");
+    for (const auto& intruder : intruders)
+        EXPECT_TRUE(waitUntil([&] { return intruder->closedByCopy(); }));
+
+    clickAndSettle(a, a.BitBtn17); // Disconnect: anyone may send again
+    EXPECT_EQ(a.connectedPeer.load(), 0u);
+    sendMessage(a.ChatServer->boundPort(), "<Mallory>: heard now\r\n");
+    EXPECT_TRUE(waitUntil([&] { return logHas(a, "<Mallory>: heard now"); }));
+    EXPECT_FALSE(logHas(a, "let me in"));
+}
+
+TEST(HostilePeer, SilentConnectionsDoNotMakeAListenerDeaf) {
+    auto copy = onlineCopy();
+    TForm1& f = *copy->form;
+    std::vector<std::unique_ptr<RawPeer>> silent;
+    for (int i = 0; i < kWorkersPerListener + 2; ++i)
+        silent.push_back(std::make_unique<RawPeer>(f.ChatServer->boundPort()));
+    sendMessage(f.ChatServer->boundPort(), "<Mallory>: still heard\r\n");
+    EXPECT_TRUE(waitUntil([&] { return logHas(f, "<Mallory>: still heard"); }));
+}
+
+TEST(HostilePeer, BegunMessageIsCutAtItsDeadlineWhileIdleOnesStay) {
+    auto copy = onlineCopy();
+    TForm1& f = *copy->form;
+    f.ChatServer->setMessageDeadlineMs(kShortDeadlineMs);
+    RawPeer idle(f.ChatServer->boundPort());
+    RawPeer begun(f.ChatServer->boundPort());
+    begun.send("<Mallory>: never ends\r\nand never");
+    ASSERT_TRUE(waitUntil([&] { return begun.closedByCopy(); }));
+    // The idle connection outlives several deadlines and still carries a whole message.
+    EXPECT_FALSE(waitUntil([&] { return idle.closedByCopy(); }, 3 * kShortDeadlineMs));
+    idle.send("<Ann>: late but whole\r\n");
+    ::shutdown(idle.fd, SHUT_WR);
+    EXPECT_TRUE(waitUntil([&] { return logHas(f, "<Ann>: late but whole"); }));
+    EXPECT_FALSE(logHas(f, "never ends"));
+}
+
+TEST(HostilePeer, OversizedChatMessageIsDroppedAndTheLogKeepsItsBound) {
+    auto copy = onlineCopy();
+    TForm1& f = *copy->form;
+    {
+        RawPeer flood(f.ChatServer->boundPort());
+        const QByteArray line = QByteArray(64 * 1024, 'x') + "\r\n";
+        std::thread sender([&] {
+            for (int i = 0; i < 20; ++i) // 1.25 MiB in all
+                flood.send(line);
+        });
+        EXPECT_TRUE(waitUntil([&] { return flood.closedByCopy(); }));
+        sender.join();
+    }
+    sendMessage(f.ChatServer->boundPort(), "<Ann>: small\r\n");
+    ASSERT_TRUE(waitUntil([&] { return logHas(f, "<Ann>: small"); }));
+    EXPECT_FALSE(logHas(f, "xxxx"));
+
+    constexpr int kLogLines = 10000;
+    for (int i = 0; i < kLogLines + 5; ++i)
+        f.appendChatLog(QString::number(i));
+    EXPECT_EQ(f.Memo1->blockCount(), kLogLines);
+    EXPECT_EQ(f.Memo1->document()->firstBlock().text(), "5");
+}
+
+TEST(HostilePeer, ClosingIsQuickWhileThePeerHoldsEveryConnection) {
+    StandInPeer peer; // keeps this copy's idle connections open for ever
+    auto copy = onlineCopy([&](PortSet& remote) { remote = peer.aimedAt(remote); });
+    TForm1& f = *copy->form;
+    connectTo(f, "127.0.0.1");
+    ASSERT_EQ(f.statusIconIndex, 2);
+    std::vector<std::unique_ptr<RawPeer>> held;
+    for (TTcpServer* server : {f.ChatServer.get(), f.TradeServer.get(), f.Plot_Server.get()}) {
+        held.push_back(std::make_unique<RawPeer>(server->boundPort()));
+        held.push_back(std::make_unique<RawPeer>(server->boundPort()));
+        held.back()->send("begun and never ended");
+    }
+    EXPECT_LT(closeTimed(*copy), kCloseLimitMs);
+}
+
+TEST(HostilePeer, ClosingCancelsAConnectionAttemptNobodyAnswers) {
+    UnacceptingListener hole(true);
+    auto copy = onlineCopy([&](PortSet& remote) { remote.chat = QString::number(hole.port); });
+    TForm1& f = *copy->form;
+    f.Edit2->setText("127.0.0.1");
+    QTest::mouseClick(f.BitBtn16, Qt::LeftButton);
+    ASSERT_TRUE(f.attemptRunning());
+    EXPECT_LT(closeTimed(*copy), kCloseLimitMs);
+}
+
+TEST(HostilePeer, ClosingIsQuickWhenThePeerStoppedReading) {
+    UnacceptingListener deaf(false);
+    StandInPeer peer;
+    auto copy = onlineCopy([&](PortSet& remote) {
+        remote = peer.aimedAt(remote);
+        remote.chat = QString::number(deaf.port);
+    });
+    TForm1& f = *copy->form;
+    connectTo(f, "127.0.0.1");
+    ASSERT_TRUE(f.ChatClient->Connected());
+    std::atomic<bool> sendEnded{false};
+    std::thread sender([&] {
+        auto lock = f.ChatClient->lockMessage();
+        f.ChatClient->SendLine(QByteArray(64 * 1024 * 1024, 'x'));
+        sendEnded = true;
+    });
+    // The send is stuck: the peer takes nothing.
+    EXPECT_FALSE(waitUntil([&] { return sendEnded.load(); }, 300));
+    QElapsedTimer clock;
+    clock.start();
+    copy->form->close();
+    sender.join();
+    copy->form.reset();
+    EXPECT_LT(clock.elapsed(), kCloseLimitMs);
+}
