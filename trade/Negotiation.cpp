@@ -203,6 +203,8 @@ void TForm1::BitBtn19Click() {
     WeAccepted = false;
     PeerAccepted = false;
     ++agreementRound_;
+    // The asked files will be written into the save folder: a missing one is made now.
+    prepareFolder(Edit1->text());
     AskForTrade();
     StatusBar1->showMessage(TradeSummary());
 }

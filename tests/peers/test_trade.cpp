@@ -191,7 +191,7 @@ TEST(Trade, NonIntegerSizeFailsTheSummaryAndTheSizeSort) {
     EXPECT_EQ(copy->errors, QStringList({conversion, conversion}));
 }
 
-TEST(Trade, AMissingTradeFolderIsCreatedAndOneThatCannotBeIsToldOnce) {
+TEST(Trade, MissingFoldersAreCreatedAndOneThatCannotBeIsToldOnce) {
     const auto [local, remote] = freePortSets();
     auto copy = makeCopy(local, remote, "Anna");
     TForm1& f = *copy->form;
@@ -199,6 +199,11 @@ TEST(Trade, AMissingTradeFolderIsCreatedAndOneThatCannotBeIsToldOnce) {
     f.Edit4->setText(fresh);
     f.ListTradeFolder();
     EXPECT_TRUE(QFileInfo(fresh).isDir());
+    // The save folder is made when files are asked for.
+    const QString save = copy->folder.path() + "/fresh/Downloads/";
+    f.Edit1->setText(save);
+    QTest::mouseClick(f.BitBtn19, Qt::LeftButton);
+    EXPECT_TRUE(QFileInfo(save).isDir());
 
     // Below a plain file no folder can be made: one line in the log, not one per listing.
     writeTestFile(copy->folder.path() + "/plain", "x");
