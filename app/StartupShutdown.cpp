@@ -16,7 +16,7 @@
 namespace {
 // Network work queued before the close gets this long to finish (a chat line typed just before
 // still goes out); then every client gives up what it waits for, so closing never hangs on a peer.
-constexpr int kCloseGraceMs = 300;
+constexpr int kCloseGraceMs = 200;
 const QString kFirewallHint = QStringLiteral(
     "If you want to use Vorlax, please deactivate the Windows-Firewall. (Properties of your "
     "Internet-connection, More Options, deactivate firewall)");

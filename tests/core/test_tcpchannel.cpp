@@ -498,9 +498,10 @@ TEST(TcpChannel, DestructionEndsHandlersWaitingForTheMainThread) {
     EXPECT_EQ(ranOnMain.load(), 1);
 }
 
-TEST(TcpChannel, ConnectGivesUpAfterTimeout) {
+TEST(TcpChannel, ConnectAndSendGiveUpAfterTheirTimeOuts) {
     // A listener nobody accepts from, with the smallest queue: once the queue is full, the system
-    // drops further connection requests and an attempt can only end by its time-out.
+    // drops further connection requests and an attempt can only end by its time-out. The queued
+    // connections are never read, so a long enough send can only end by its time-out too.
     constexpr int kTimeoutMs = 300;
     constexpr int kMaxQueued = 16;
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -522,9 +523,19 @@ TEST(TcpChannel, ConnectGivesUpAfterTimeout) {
         if (!clients.back()->Connect())
             failedAfterMs = clock.elapsed();
     }
-    ::close(listener);
     ASSERT_GE(failedAfterMs, kTimeoutMs - 10);
     EXPECT_LT(failedAfterMs, kConnectTimeoutMs);
     EXPECT_TRUE(clients.back()->Active());
     EXPECT_FALSE(clients.back()->Connected());
+
+    TTcpClient& queued = *clients.front();
+    ASSERT_TRUE(queued.Connected());
+    queued.setSendTimeoutMs(kTimeoutMs);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(queued.SendLine(QByteArray(64 * 1024 * 1024, 'x')), -1);
+    EXPECT_GE(clock.elapsed(), kTimeoutMs - 10);
+    EXPECT_LT(clock.elapsed(), kSendTimeoutMs);
+    EXPECT_FALSE(queued.Connected()); // a line not taken whole ends the connection
+    ::close(listener);
 }
