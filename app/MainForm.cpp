@@ -219,7 +219,7 @@ void TForm1::wireHandlers() {
             [this](int column) { guarded([=, this] { ListView1ColumnClick(column); }); });
     connect(ListView2->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { guarded([=, this] { ListView2ColumnClick(column); }); });
-    Timer2->start();
+    // The plot pump starts when there is something to send (wakePlotPump).
     Timer3->start();
 }
 

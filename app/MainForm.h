@@ -206,6 +206,9 @@ public:
     void FitBoardToView();
     void setDrawColor(quint32 color);
     void Timer2Timer();
+    // Starts the pump timer when records wait, no stroke is being drawn and Plot_Client is
+    // connected; the timer stops itself once there is nothing left to send.
+    void wakePlotPump();
     void Plot_ServerAccept(TTcpServer* sender, TCustomIpClient* client);
     void saveSlot(int slot);
     void restoreSlot(int slot);
@@ -271,7 +274,7 @@ private:
     void finishConnect(bool success);
     void reportListenFailures();
     void rememberPeer(const QString& address);
-    void plotSendDone(quint64 queueGeneration);
+    void plotSendDone(quint64 queueGeneration, bool sent);
 
     QString programFolder_;
     FormDialogs dialogs_;

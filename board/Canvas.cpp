@@ -37,8 +37,7 @@ void TForm1::Image2MouseUp(int x, int y) {
     board->paintSquare(x, y, DrawColor);
     Image2->squarePainted(x, y);
     PlotQueue.push_back(formatPlotRecord(x, y, DrawColor));
-    if (!Timer2->isActive())
-        Timer2->start();
+    wakePlotPump();
 }
 
 void TForm1::Button6Click() {

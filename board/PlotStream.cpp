@@ -7,6 +7,11 @@
 // order. A tick that finds a record on its way is not lost but served as soon as that record is
 // done: a round trip that runs past the next tick then costs that tick's wait only, not a whole
 // further period, and the queue still drains at one record per tick at the most.
+//
+// The pump timer runs only while there is work: records waiting, no stroke being drawn and the
+// plot client connected. It stops itself when the queue runs empty or the client is found
+// disconnected, and is woken when a stroke ends or a connection step finishes, so an idle copy
+// is not woken 500 times a second for nothing.
 
 #include "app/MainForm.h"
 
@@ -19,40 +24,58 @@
 
 #include <utility>
 
+void TForm1::wakePlotPump() {
+    if (!StrokeActive && !PlotQueue.empty() && Plot_Client->Connected() && !Timer2->isActive())
+        Timer2->start();
+}
+
 void TForm1::Timer2Timer() {
     if (plotInFlight_) {
         plotTickOwed_ = true;
         return;
     }
-    if (!Plot_Client->Connected() || PlotPumpBusy)
+    if (!Plot_Client->Connected() || PlotPumpBusy) {
+        Timer2->stop(); // records wait until a stroke ends or a connection step wakes the pump
         return;
+    }
     PlotPumpBusy = true;
     if (!PlotQueue.empty()) {
         const QString record = PlotQueue.front();
         const quint64 generation = plotQueueGeneration_;
         plotInFlight_ = true;
         plotWorker_->post([this, record, generation] {
+            bool sent = false;
             {
+                // The tick's look at the client may be stale by now: going offline may have
+                // closed it meanwhile, and reconnecting then would put it back online.
                 auto lock = Plot_Client->lockMessage();
-                Plot_Client->SendLine(record);
-                Plot_Client->Disconnect();
-                Plot_Client->Connect();
+                if (Plot_Client->Connected()) {
+                    Plot_Client->SendLine(record);
+                    Plot_Client->Disconnect();
+                    Plot_Client->Connect();
+                    sent = true;
+                }
             }
-            postTo(this, [this, generation] { plotSendDone(generation); });
+            postTo(this, [this, generation, sent] { plotSendDone(generation, sent); });
         });
+    } else {
+        Timer2->stop();
     }
     PlotPumpBusy = false;
 }
 
 // The record sent is removed whether or not it arrived; a queue emptied meanwhile (a clear or a
-// Connect) is left as it is.
-void TForm1::plotSendDone(quint64 queueGeneration) {
+// Connect) is left as it is. A record the worker did not send, because the client had been closed
+// meanwhile, stays first in the queue.
+void TForm1::plotSendDone(quint64 queueGeneration, bool sent) {
     plotInFlight_ = false;
-    if (queueGeneration == plotQueueGeneration_ && !PlotQueue.empty())
+    if (sent && queueGeneration == plotQueueGeneration_ && !PlotQueue.empty())
         PlotQueue.pop_front();
     // The owed tick counts only while the pump runs: a stroke begun meanwhile has stopped it.
     const bool owed = std::exchange(plotTickOwed_, false);
-    if (owed && Timer2->isActive())
+    if (PlotQueue.empty() || !Plot_Client->Connected())
+        Timer2->stop();
+    else if (owed && Timer2->isActive())
         guarded([this] { Timer2Timer(); });
 }
 

@@ -51,6 +51,8 @@ void TForm1::runAttempt(std::function<void()> networkSteps) {
         runOn(this, [this, failure] {
             attemptRunning_ = false;
             Panel5->setEnabled(true);
+            // A plot client connected by this step sends the records that waited for it.
+            wakePlotPump();
             if (!failure.isEmpty())
                 reportError(failure);
         });

@@ -1,10 +1,13 @@
 #include "windows/TextPanel.h"
 
+#include <QElapsedTimer>
 #include <QFontMetrics>
 #include <QPainter>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 namespace {
 // Gap between the panel's sides and the text of each line.
@@ -40,13 +43,35 @@ ScrollPosition advanceScroll(ScrollPosition at, int stepSize, int lineHeight, in
     return at;
 }
 
+ScrollPosition advanceScrollBy(ScrollPosition at, qint64 ticks, int stepSize, int lineHeight,
+                               int itemCount) {
+    // With a step shorter than a line every tick moves at most one line, and after lineHeight *
+    // itemCount ticks the text has moved stepSize whole rounds of the list: the same picture again.
+    if (stepSize > 0 && stepSize < lineHeight && itemCount > 0 && at.scrollOffset <= 0 &&
+        -at.scrollOffset < lineHeight)
+        ticks %= qint64(lineHeight) * itemCount;
+    for (qint64 i = 0; i < ticks; ++i)
+        at = advanceScroll(at, stepSize, lineHeight, itemCount);
+    return at;
+}
+
 TTextPanel::TTextPanel(QWidget* parent)
     : QFrame(parent), color_(palette().color(QPalette::Window)) {
+    QElapsedTimer since;
+    since.start();
+    clock_ = [since] { return since.elapsed(); };
+    lastTickAt_ = clock_();
     timer_ = new QTimer(this);
     timer_->setObjectName(QStringLiteral("Timer") + objectName());
     timer_->setInterval(int(interval_));
-    connect(timer_, &QTimer::timeout, this, &TTextPanel::ScrollTick);
-    timer_->start();
+    connect(timer_, &QTimer::timeout, this, &TTextPanel::timerTick);
+    // The timer runs from creation on; it only stands still until the panel is first on screen.
+    pausedWhileHidden_ = true;
+}
+
+void TTextPanel::setClock(std::function<qint64()> clock) {
+    clock_ = std::move(clock);
+    lastTickAt_ = clock_();
 }
 
 void TTextPanel::setInterval(quint32 milliseconds) {
@@ -56,15 +81,65 @@ void TTextPanel::setInterval(quint32 milliseconds) {
 
 void TTextPanel::setEnableTimer(bool enable) {
     enableTimer_ = enable;
-    if (enable)
-        timer_->start();
+    pausedWhileHidden_ = false;
+    timer_->stop();
+    if (!enable)
+        return;
+    lastTickAt_ = clock_();
+    if (isVisible())
+        timer_->start(int(interval_));
     else
-        timer_->stop();
+        pausedWhileHidden_ = true;
 }
 
 void TTextPanel::setVisible(bool visible) {
+    // Ticks missed while the window was hidden count only as far as the panel was visible then.
+    if (pausedWhileHidden_)
+        catchUp();
     panelVisible_ = visible;
     QFrame::setVisible(visible);
+}
+
+void TTextPanel::timerTick() {
+    lastTickAt_ = clock_();
+    // The first tick after a resumption came after the rest of a period; the next ones keep the
+    // panel's own interval.
+    if (timer_->interval() != int(interval_))
+        timer_->setInterval(int(interval_));
+    ScrollTick();
+}
+
+void TTextPanel::catchUp() {
+    const qint64 now = clock_();
+    const qint64 missed = interval_ > 0 ? (now - lastTickAt_) / interval_ : 0;
+    if (missed <= 0)
+        return;
+    lastTickAt_ += missed * interval_;
+    if (!panelVisible_)
+        return;
+    lineHeight_ = measureLineHeight();
+    position_ = advanceScrollBy(position_, missed, stepSize_, lineHeight_, int(items_.size()));
+}
+
+void TTextPanel::resumeTimer() {
+    pausedWhileHidden_ = false;
+    catchUp();
+    const qint64 intoPeriod = clock_() - lastTickAt_;
+    timer_->start(int(std::max<qint64>(0, qint64(interval_) - intoPeriod)));
+}
+
+void TTextPanel::showEvent(QShowEvent* event) {
+    QFrame::showEvent(event);
+    if (pausedWhileHidden_ && enableTimer_)
+        resumeTimer();
+}
+
+void TTextPanel::hideEvent(QHideEvent* event) {
+    QFrame::hideEvent(event);
+    if (timer_->isActive()) {
+        timer_->stop();
+        pausedWhileHidden_ = true;
+    }
 }
 
 int TTextPanel::measureLineHeight() const {
@@ -119,8 +194,7 @@ void TTextPanel::ScrollTick() {
     if (!panelVisible_)
         return;
     position_ = advanceScroll(position_, stepSize_, lineHeight_, int(items_.size()));
-    // Draw at once rather than at the next paint cycle. A panel whose window is hidden draws
-    // nothing, but still measures its line height so the scrolling keeps its pace.
+    // Draw at once rather than at the next paint cycle.
     if (isVisible())
         repaint();
     else

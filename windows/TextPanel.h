@@ -6,6 +6,10 @@
 //
 // The frame rules are kept apart from the widget (textPanelLines, advanceScroll) so they can be
 // checked without painting.
+//
+// While the panel's window is hidden its timer stands still, so a hidden Info window costs
+// nothing. When the window is shown again the text first moves on by the ticks it missed, counted
+// from the time passed, so it shows exactly what a panel that had kept scrolling would show.
 
 #include <QColor>
 #include <QFont>
@@ -13,6 +17,8 @@
 #include <QImage>
 #include <QList>
 #include <QStringList>
+
+#include <functional>
 
 class QTimer;
 
@@ -40,6 +46,9 @@ struct ScrollPosition {
 // One timer step: the text moves up by stepSize; each whole line moved drops the top line and
 // advances topIndex by one item (to 0 when there are no items).
 ScrollPosition advanceScroll(ScrollPosition at, int stepSize, int lineHeight, int itemCount);
+// The same as `ticks` single steps.
+ScrollPosition advanceScrollBy(ScrollPosition at, qint64 ticks, int stepSize, int lineHeight,
+                               int itemCount);
 
 class TTextPanel : public QFrame {
     Q_OBJECT
@@ -83,12 +92,25 @@ public:
     // The timer's handler, public so that a caller can step the text by hand.
     void ScrollTick();
 
+    // The clock that counts the ticks missed while hidden, in milliseconds; tests put in their own.
+    void setClock(std::function<qint64()> clock);
+
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     int measureLineHeight() const;
     int textFlags() const;
+    void timerTick();
+    // Applies the ticks a running timer would have made since the last one.
+    void catchUp();
+    void resumeTimer();
+
+    std::function<qint64()> clock_;
+    qint64 lastTickAt_ = 0;
+    bool pausedWhileHidden_ = false; // the timer is enabled but stands still while hidden
 
     QStringList items_;
     QFont textFont_;

@@ -4,6 +4,7 @@
 #include "windows/TextPanel.h"
 
 #include <QImage>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -65,13 +66,12 @@ TEST(TextPanel, DefaultsTimerAndOwnVisibility) {
     TTextPanel panel(&window);
     EXPECT_EQ(panel.Interval(), 30u);
     EXPECT_EQ(panel.Timer()->objectName(), "Timer");
-    EXPECT_TRUE(panel.Timer()->isActive());
     panel.setInterval(40);
     EXPECT_EQ(panel.Timer()->interval(), 40);
     panel.setEnableTimer(false);
     EXPECT_FALSE(panel.Timer()->isActive());
 
-    // The window is not shown, yet the text moves; the panel's own hiding stops it.
+    // A tick moves the text; the panel's own hiding stops it.
     panel.setItems({"a", "b", "c"});
     panel.resize(100, 60);
     panel.renderFrame(); // a paint measures the line height
@@ -126,4 +126,39 @@ TEST(TextPanel, DrawsLinesInTheirBandsAndNothingWhenEmpty) {
     EXPECT_TRUE(panel.renderFrame().isNull());
     const QImage empty = panel.grab().toImage();
     EXPECT_NE(empty.pixelColor(5, 5), QColor(Qt::red));
+}
+
+TEST(TextPanel, HiddenWindowHoldsTheTimerAndShowsWhatAKeptScrollingPanelWould) {
+    // A period long enough that no real tick comes during the test; the clock is the test's.
+    constexpr quint32 kInterval = 100000;
+    constexpr int kMissed = 1000;
+    qint64 now = 5000;
+    QWidget window, referenceWindow;
+    TTextPanel panel(&window), reference(&referenceWindow);
+    panel.setClock([&] { return now; });
+    reference.setEnableTimer(false);
+    for (TTextPanel* p : {&panel, &reference}) {
+        p->setItems({"a", "b", "c", "d"});
+        p->setGeometry(0, 0, 100, 60);
+        p->setInterval(kInterval);
+    }
+    reference.renderFrame(); // measures the line height, as the panel does when it catches up
+
+    EXPECT_FALSE(panel.Timer()->isActive()); // never shown yet
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(panel.Timer()->isActive());
+    window.hide();
+    EXPECT_FALSE(panel.Timer()->isActive());
+
+    now += kMissed * qint64(kInterval) + kInterval / 4;
+    window.show();
+    for (int i = 0; i < kMissed; ++i)
+        reference.ScrollTick();
+    EXPECT_EQ(panel.TopIndex(), reference.TopIndex());
+    EXPECT_EQ(panel.ScrollOffset(), reference.ScrollOffset());
+    EXPECT_EQ(panel.renderFrame(), reference.renderFrame());
+    // The next tick keeps the phase the panel would have had.
+    ASSERT_TRUE(panel.Timer()->isActive());
+    EXPECT_NEAR(panel.Timer()->remainingTime(), kInterval * 3 / 4, kInterval / 20);
 }

@@ -137,6 +137,8 @@ TEST(Plot, StrokeIsSentAfterTheMouseUpInDrawingOrderOneRecordPerConnection) {
     connectTo(f, "127.0.0.1");
     ASSERT_EQ(f.statusIconIndex, 2);
 
+    // Connected with nothing to send, the pump timer stands still.
+    EXPECT_FALSE(f.Timer2->isActive());
     f.setDrawColor(kRed);
     QList<QPoint> points = row(QPoint(5, 5), 3, 30);
     points[10] = QPoint(-4, -9);
@@ -147,7 +149,9 @@ TEST(Plot, StrokeIsSentAfterTheMouseUpInDrawingOrderOneRecordPerConnection) {
     for (qsizetype i = 1; i + 1 < points.size(); ++i)
         moveOn(f.Image2, points[i], Qt::LeftButton);
     EXPECT_FALSE(waitUntil([&] { return !plot.messages().isEmpty(); }, kQuietMs));
+    EXPECT_FALSE(f.Timer2->isActive());
     releaseOn(f.Image2, points.last());
+    EXPECT_TRUE(f.Timer2->isActive());
 
     ASSERT_TRUE(
         waitUntil([&] { return plot.messages().size() >= expected.size(); }, kDrainDeadlineMs));
@@ -158,6 +162,8 @@ TEST(Plot, StrokeIsSentAfterTheMouseUpInDrawingOrderOneRecordPerConnection) {
         return plot.received.size() > expected.size() && plot.received.last().isEmpty();
     }));
     EXPECT_TRUE(waitUntil([&] { return f.PlotQueue.empty() && !f.plotSendInFlight(); }));
+    // Drained: the timer stops until the next stroke.
+    EXPECT_FALSE(f.Timer2->isActive());
 }
 
 TEST(Plot, StrokeBegunMidDrainHoldsTheRestUntilItsMouseUp) {
@@ -286,6 +292,8 @@ TEST(Plot, PeerGoneMidDrainStopsThePumpWithoutHoldingUpTheWindow) {
     auto back = makeCopy(bPorts, aPorts, "Bert");
     goOnline(*back->form);
     goOnline(a); // offline
+    EXPECT_FALSE(a.Plot_Client->Active());
+    EXPECT_FALSE(a.Timer2->isActive());
     goOnline(a); // online: the plot client connects to the last peer
     ASSERT_TRUE(a.Plot_Client->Connected());
     ASSERT_TRUE(waitUntil([&] { return a.PlotQueue.empty(); }, kDrainDeadlineMs));
