@@ -35,8 +35,6 @@ namespace {
 constexpr int kNextFileIntervalMs = 3000;
 constexpr int kPlotPumpIntervalMs = 2;
 constexpr int kKeeperIntervalMs = 1500;
-constexpr QPoint kDefaultPosition(132, 89);
-constexpr QSize kDefaultSize(811, 659);
 constexpr int kWindowFontPixels = 11;
 const QString kProductTitle = QStringLiteral("Vorlax");
 
@@ -60,8 +58,8 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     QFont windowFont(QStringLiteral("MS Sans Serif"));
     windowFont.setPixelSize(kWindowFontPixels);
     setFont(windowFont);
-    move(kDefaultPosition);
-    resize(kDefaultSize);
+    move(kDefaultWindowLeft, kDefaultWindowTop);
+    setOuterSize(kDefaultWindowWidth, kDefaultWindowHeight);
     buildControls();
     buildComponents();
     setObjectNames();
@@ -183,6 +181,18 @@ void TForm1::wireHandlers() {
     click(CheckBox1, &TForm1::CheckBox1Click);
     click(SpeedButton1, &TForm1::SpeedButton1Click);
     click(SpeedButton2, &TForm1::SpeedButton2Click);
+    // A folder typed or pasted with a line break is taken back, with a word why: each setting is
+    // one line of the settings file. The edit is undone after the field has finished it.
+    for (QLineEdit* folderField : {Edit1, Edit4}) {
+        connect(folderField, &QLineEdit::textEdited, this,
+                [this, folderField](const QString& text) {
+                    if (holdsLineBreak(text))
+                        postTo(this, [this, folderField] {
+                            folderField->undo();
+                            dialogs_.showMessage(kFolderLineBreakMessage);
+                        });
+                });
+    }
     for (int slot = 0; slot < 5; ++slot) {
         connect(slotButtons[slot], &QPushButton::clicked, this,
                 [this, slot] { guarded([=, this] { saveSlot(slot); }); });
@@ -263,7 +273,20 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QMainWindow::resizeEvent(event);
+    applyPendingOuterSize();
     guarded([this] { FormResize(); });
+}
+
+// The platform learns the window's frame when it puts the window on screen, right after the show
+// event, or (with a window manager that decorates it later) with a move or a resize after that.
+void TForm1::setVisible(bool visible) {
+    QMainWindow::setVisible(visible);
+    applyPendingOuterSize();
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    applyPendingOuterSize();
 }
 
 // The controls are laid out only when the window is shown, after its first resize event has been

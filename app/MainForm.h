@@ -72,6 +72,7 @@ public:
     QString settingsPath() const;
     QString peerListPath() const;
     void setDialogs(const FormDialogs& dialogs);
+    void setVisible(bool visible) override;
 
     // Runs a GUI-thread handler: an error it raises ends it and is shown in the standard error box.
     void guarded(const std::function<void()>& handler);
@@ -181,6 +182,8 @@ public:
     void readSettingsFile();
     void writeSettingsFile();
     void CheckBox1Click();
+    // True, after telling the user, when a folder's name holds a line break and cannot be kept.
+    bool refuseFolderWithLineBreak(const QString& folder);
     // ---- Folder buttons (windows/FolderButtons.cpp)
     void SpeedButton1Click();
     void SpeedButton2Click();
@@ -246,6 +249,7 @@ signals:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -275,6 +279,11 @@ private:
     void reportListenFailures();
     void rememberPeer(const QString& address);
     void plotSendDone(quint64 queueGeneration, bool sent);
+    // The settings file holds the outer size, frame included; the frame is known only once the
+    // system has put the window on screen, so the size is corrected then.
+    void setOuterSize(int width, int height);
+    void applyPendingOuterSize();
+    std::optional<QSize> pendingOuterSize_;
 
     QString programFolder_;
     FormDialogs dialogs_;

@@ -10,6 +10,17 @@ const std::array<const char*, kSettingsFieldCount> kSettingsDefaults = {
     "c:\\", "c:\\", "Vorlax-User", "484", "483",  "400", "488", "487", "483",
     "484",  "500",  "487",         "488", "2000", "501", "502", "501", "502"};
 
+const QString kFolderLineBreakMessage =
+    QStringLiteral("This folder's name holds a line break. Each setting is kept on one line of "
+                   "\"Vorlax.ini\", so this folder cannot be used: please choose another one.");
+const QString kSettingLineBreakMessage =
+    QStringLiteral("A setting holds a line break. Each setting is kept on one line, so "
+                   "\"Vorlax.ini\" was not written.");
+
+bool holdsLineBreak(const QString& text) {
+    return text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'));
+}
+
 namespace {
 
 constexpr std::array<GeometryValue, kSettingsGeometryCount> kGeometryOrder = {
@@ -61,8 +72,11 @@ QStringList settingsLines(const std::array<QString, kSettingsFieldCount>& fields
                           int height, int top, int left) {
     QStringList lines;
     lines.reserve(kSettingsLineCount);
-    for (const QString& field : fields)
+    for (const QString& field : fields) {
+        if (holdsLineBreak(field))
+            throw ProgramError(kSettingLineBreakMessage);
         lines.append(field);
+    }
     for (int value : {width, height, top, left})
         lines.append(QString::number(value));
     return lines;

@@ -37,7 +37,14 @@ void applySettingsLines(const QStringList& lines,
                         const std::function<void(int, const QString&)>& setField,
                         const std::function<void(GeometryValue, int)>& setGeometry);
 
+// Each setting is one line of the file, so a text holding a line break cannot be kept: a folder
+// whose name holds one is refused where it is chosen, and a file would be refused whole.
+bool holdsLineBreak(const QString& text);
+extern const QString kFolderLineBreakMessage;
+extern const QString kSettingLineBreakMessage;
+
 // The 22 lines of the file for the field texts (in kSettingsFieldNames order) and the geometry.
+// Throws ProgramError(kSettingLineBreakMessage) when a field text holds a line break.
 QStringList settingsLines(const std::array<QString, kSettingsFieldCount>& fields, int width,
                           int height, int top, int left);
 

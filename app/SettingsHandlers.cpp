@@ -9,18 +9,21 @@
 #include <QCheckBox>
 #include <QLineEdit>
 
+#include <utility>
+
 void TForm1::readSettingsFile() {
     const QStringList lines = readLineFile(settingsPath());
     const auto fields = settingsFields();
     applySettingsLines(
         lines, [&](int index, const QString& text) { fields[index]->setText(text); },
         [this](GeometryValue which, int value) {
+            const QSize outer = frameGeometry().size();
             switch (which) {
             case GeometryValue::Width:
-                resize(value, height());
+                setOuterSize(value, outer.height());
                 break;
             case GeometryValue::Height:
-                resize(width(), value);
+                setOuterSize(outer.width(), value);
                 break;
             case GeometryValue::Top:
                 move(x(), value);
@@ -32,12 +35,40 @@ void TForm1::readSettingsFile() {
         });
 }
 
+// Width and height in the file are the outer size, frame included, as are top and left (the
+// position of a window is that of its frame already).
 void TForm1::writeSettingsFile() {
     std::array<QString, kSettingsFieldCount> texts;
     const auto fields = settingsFields();
     for (int i = 0; i < kSettingsFieldCount; ++i)
         texts[i] = fields[i]->text();
-    writeLineFile(settingsPath(), settingsLines(texts, width(), height(), y(), x()));
+    applyPendingOuterSize(); // a frame learnt since the last event counts already
+    const QSize outer = frameGeometry().size();
+    writeLineFile(settingsPath(), settingsLines(texts, outer.width(), outer.height(), y(), x()));
+}
+
+void TForm1::setOuterSize(int width, int height) {
+    const QSize frame = frameGeometry().size() - size();
+    resize(width - frame.width(), height - frame.height());
+    // Until the window is on screen its frame is not known; then the size is corrected once.
+    if (frame.isNull())
+        pendingOuterSize_ = QSize(width, height);
+    else
+        pendingOuterSize_.reset();
+}
+
+void TForm1::applyPendingOuterSize() {
+    if (!pendingOuterSize_ || !isVisible() || frameGeometry().size() == size())
+        return;
+    const QSize outer = *std::exchange(pendingOuterSize_, std::nullopt);
+    setOuterSize(outer.width(), outer.height());
+}
+
+bool TForm1::refuseFolderWithLineBreak(const QString& folder) {
+    if (!holdsLineBreak(folder))
+        return false;
+    dialogs_.showMessage(kFolderLineBreakMessage);
+    return true;
 }
 
 void TForm1::CheckBox1Click() {

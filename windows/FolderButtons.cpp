@@ -18,11 +18,17 @@ QString chosenFolder(const FormDialogs& dialogs) {
 } // namespace
 
 void TForm1::SpeedButton1Click() {
-    Edit1->setText(chosenFolder(dialogs_));
+    const QString folder = chosenFolder(dialogs_);
+    if (refuseFolderWithLineBreak(folder))
+        return;
+    Edit1->setText(folder);
 }
 
 void TForm1::SpeedButton2Click() {
-    Edit4->setText(chosenFolder(dialogs_));
+    const QString folder = chosenFolder(dialogs_);
+    if (refuseFolderWithLineBreak(folder))
+        return;
+    Edit4->setText(folder);
     ListTradeFolder();
     if (!tradeClientUsable())
         return;

@@ -8,13 +8,16 @@
 #include "common/LineFile.h"
 
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTabWidget>
 #include <QTest>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -101,9 +104,9 @@ TEST(SettingsForm, FieldsAndGeometryRoundTripThroughTheFile) {
     const QStringList fields = customFields();
     for (int i = 0; i < kSettingsFieldCount; ++i)
         fieldsOf(f)[i]->setText(fields[i]);
-    f.resize(900, 520);
+    f.resize(QSize(900, 520) - (f.frameGeometry().size() - f.size())); // outer 900 x 520
     f.move(40, 30);
-    ASSERT_EQ(f.size(), QSize(900, 520));
+    ASSERT_EQ(f.frameGeometry().size(), QSize(900, 520));
     ASSERT_EQ(f.pos(), QPoint(40, 30));
     f.close();
     EXPECT_FALSE(f.isVisible());
@@ -125,7 +128,7 @@ TEST(SettingsForm, FieldsAndGeometryRoundTripThroughTheFile) {
     EXPECT_TRUE(copy.errors.isEmpty());
     EXPECT_EQ(fieldTexts(g), fields);
     EXPECT_TRUE(g.Edit5->text().isEmpty());
-    EXPECT_EQ(g.size(), QSize(900, 520));
+    EXPECT_EQ(g.frameGeometry().size(), QSize(900, 520));
     EXPECT_EQ(g.pos(), QPoint(40, 30));
 
     // Written again untouched, the file is the same byte for byte.
@@ -142,7 +145,7 @@ TEST(SettingsForm, ShortLongAndLfOnlyFiles) {
     startForm(copy);
     EXPECT_EQ(copy.errors, QStringList{"Listenindex überschreitet das Maximum (18)."});
     EXPECT_EQ(fieldTexts(*copy.form), fields);
-    EXPECT_EQ(copy.form->size(), QSize(kDefaultWindowWidth, kDefaultWindowHeight));
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(kDefaultWindowWidth, kDefaultWindowHeight));
     EXPECT_EQ(copy.form->pos(), QPoint(kDefaultWindowLeft, kDefaultWindowTop));
     copy.form.reset();
 
@@ -151,7 +154,7 @@ TEST(SettingsForm, ShortLongAndLfOnlyFiles) {
     writeBytes(iniPath(copy), crlfFile(fields + QStringList{"850", "480"}));
     startForm(copy);
     EXPECT_EQ(copy.errors, QStringList{"Listenindex überschreitet das Maximum (20)."});
-    EXPECT_EQ(copy.form->size(), QSize(850, 480));
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(850, 480));
     EXPECT_EQ(copy.form->pos(), QPoint(kDefaultWindowLeft, kDefaultWindowTop));
     copy.form.reset();
 
@@ -165,7 +168,7 @@ TEST(SettingsForm, ShortLongAndLfOnlyFiles) {
     startForm(copy);
     EXPECT_TRUE(copy.errors.isEmpty());
     EXPECT_EQ(fieldTexts(*copy.form), fields);
-    EXPECT_EQ(copy.form->size(), QSize(870, 540));
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(870, 540));
     EXPECT_EQ(copy.form->pos(), QPoint(-8, -6));
     copy.form->close();
     EXPECT_EQ(readLineFile(iniPath(copy)), longFile.mid(0, kSettingsLineCount));
@@ -178,7 +181,7 @@ TEST(SettingsForm, ShortLongAndLfOnlyFiles) {
     startForm(copy);
     EXPECT_TRUE(copy.errors.isEmpty());
     EXPECT_EQ(fieldTexts(*copy.form), lfLines.mid(0, kSettingsFieldCount));
-    EXPECT_EQ(copy.form->size(), QSize(880, 550));
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(880, 550));
     EXPECT_EQ(copy.form->pos(), QPoint(55, 45));
     copy.form->close();
     EXPECT_EQ(readBytes(iniPath(copy)), crlfFile(lfLines));
@@ -191,7 +194,7 @@ TEST(SettingsForm, GeometryLineThatIsNoNumberStopsReadingThere) {
     startForm(copy);
     EXPECT_EQ(copy.errors, QStringList{"'abc' ist kein gültiger Integerwert."});
     EXPECT_EQ(fieldTexts(*copy.form), fields);
-    EXPECT_EQ(copy.form->size(), QSize(820, 500)); // applied before the bad line
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(820, 500)); // applied before the bad line
     EXPECT_EQ(copy.form->pos(), QPoint(kDefaultWindowLeft, kDefaultWindowTop));
     copy.form.reset();
 
@@ -200,7 +203,7 @@ TEST(SettingsForm, GeometryLineThatIsNoNumberStopsReadingThere) {
     writeBytes(iniPath(copy), crlfFile(fields + QStringList{"", "500", "20", "70"}));
     startForm(copy);
     EXPECT_EQ(copy.errors, QStringList{"'' ist kein gültiger Integerwert."});
-    EXPECT_EQ(copy.form->size(), QSize(kDefaultWindowWidth, kDefaultWindowHeight));
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(kDefaultWindowWidth, kDefaultWindowHeight));
     EXPECT_EQ(copy.form->pos(), QPoint(kDefaultWindowLeft, kDefaultWindowTop));
     // The window is usable and writes a complete file at close.
     copy.form->close();
@@ -272,4 +275,48 @@ TEST(SettingsForm, SettingsFileThatCannotBeWrittenIsReportedAndTheWindowCloses) 
     EXPECT_TRUE(QFileInfo(iniPath(copy)).isDir());
     copy.form.reset(); // destroying the closed window does not try again
     EXPECT_EQ(copy.errors.size(), 1);
+}
+
+TEST(SettingsForm, OuterSizeIsKeptAndFoldersWithLineBreaksAreRefused) {
+    Copy copy;
+    const QStringList fields = defaultFieldsWith(copy.saveFolder(), copy.tradeFolder());
+    writeBytes(iniPath(copy), crlfFile(fields + QStringList{"800", "600", "30", "40"}));
+    startForm(copy);
+    TForm1& f = *copy.form;
+    // Lines 19 and 20 are the outer size, frame included, once the window has its frame.
+    ASSERT_TRUE(waitUntil([&] { return f.frameGeometry().size() == QSize(800, 600); }));
+    ASSERT_NE(f.size(), f.frameGeometry().size()) << "the platform gives the window no frame";
+
+    // A folder whose name holds a line break is refused with a word why, chosen or pasted.
+    copy.messages.clear();
+    const QString before = f.Edit1->text();
+    FormDialogs dialogs;
+    dialogs.showError = [&](const QString& text) { copy.errors << text; };
+    dialogs.showMessage = [&](const QString& text) { copy.messages << text; };
+    dialogs.chooseFolder = [] { return QStringLiteral("/tmp/two\nlines"); };
+    f.setDialogs(dialogs);
+    QTest::mouseClick(f.SpeedButton1, Qt::LeftButton);
+    EXPECT_EQ(f.Edit1->text(), before);
+    EXPECT_EQ(copy.messages, QStringList{kFolderLineBreakMessage});
+    QGuiApplication::clipboard()->setText(QStringLiteral("a\nb"));
+    f.Edit4->selectAll();
+    f.Edit4->paste();
+    EXPECT_TRUE(waitUntil([&] { return copy.messages.size() == 2; }));
+    EXPECT_EQ(f.Edit4->text(), copy.tradeFolder());
+
+    // Written back: the outer size again.
+    f.resize(900, 640);
+    ASSERT_TRUE(waitUntil([&] { return f.size() == QSize(900, 640); }));
+    f.writeSettingsFile();
+    const QStringList lines = readLineFile(iniPath(copy));
+    EXPECT_EQ(lines.mid(kSettingsFieldCount, 2),
+              (QStringList{QString::number(f.frameGeometry().width()),
+                           QString::number(f.frameGeometry().height())}));
+
+    // A line break that got into a setting anyway leaves the file as it was.
+    const QByteArray file = readBytes(iniPath(copy));
+    f.Edit5->setText(QStringLiteral("Nick\r\nname"));
+    f.close();
+    EXPECT_EQ(copy.errors, QStringList{kSettingLineBreakMessage});
+    EXPECT_EQ(readBytes(iniPath(copy)), file);
 }

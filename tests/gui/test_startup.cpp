@@ -33,7 +33,7 @@ TEST(Startup, FirstRunShowsHintKeepsDefaultsAndWritesSettingsAtClose) {
     EXPECT_TRUE(copy.errors.isEmpty());
     EXPECT_EQ(f.windowTitle(), "Vorlax");
     EXPECT_EQ(f.pos(), QPoint(132, 89));
-    EXPECT_EQ(f.size(), QSize(811, 659));
+    EXPECT_EQ(f.frameGeometry().size(), QSize(811, 659));
     EXPECT_EQ(f.Edit5->text(), "Vorlax-User");
     EXPECT_EQ(f.Edit6->text(), "484");
     EXPECT_EQ(f.Edit8->text(), "400");
@@ -67,7 +67,7 @@ TEST(Startup, FirstRunShowsHintKeepsDefaultsAndWritesSettingsAtClose) {
     copy.form.reset();
     startForm(copy);
     EXPECT_TRUE(copy.messages.isEmpty());
-    EXPECT_EQ(copy.form->size(), QSize(811, 659));
+    EXPECT_EQ(copy.form->frameGeometry().size(), QSize(811, 659));
 }
 
 TEST(Startup, BrokenFilesAreReportedAndTheWindowStaysUsable) {
@@ -93,7 +93,7 @@ TEST(Startup, BrokenFilesAreReportedAndTheWindowStaysUsable) {
     TForm1& f = *copy.form;
     EXPECT_EQ(copy.errors, QStringList{"Listenindex überschreitet das Maximum (18)."});
     EXPECT_EQ(f.Edit5->text(), "Zed");
-    EXPECT_EQ(f.size(), QSize(811, 659));
+    EXPECT_EQ(f.frameGeometry().size(), QSize(811, 659));
     EXPECT_EQ(f.PeerList, (QStringList{"10.1.1.1", "", "host-b"}));
     ASSERT_EQ(f.ListBox1->count(), 3);
     EXPECT_EQ(f.ListBox1->item(2)->text(), "host-b");
