@@ -244,6 +244,9 @@ void TTcpServer::dispatchLoop() {
                 ready_.pop_front();
                 startHandler(std::move(next));
             }
+            // Only here, where no poll is under way, may waiting connections be dropped.
+            while (waiting_.size() > static_cast<size_t>(kMaxIdleConnections))
+                waiting_.pop_front();
             if (pausedUntil && Clock::now() >= *pausedUntil)
                 pausedUntil.reset();
             watched.assign({{wakeFd_, POLLIN, 0}, {pausedUntil ? -1 : listenFd, POLLIN, 0}});
@@ -310,8 +313,6 @@ bool TTcpServer::acceptPending(int listenFd, const AcceptHandler& handler) {
                         fd, handler};
         std::lock_guard lock(poolMutex_);
         waiting_.push_back(std::move(waiting));
-        if (waiting_.size() > static_cast<size_t>(kMaxIdleConnections))
-            waiting_.pop_front();
     }
     return true;
 }
