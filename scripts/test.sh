@@ -1,7 +1,54 @@
 #!/usr/bin/env bash
-# Builds Vorlax and runs the whole test suite (no display needed: the tests use Qt's offscreen platform).
+# The project's test command (CI runs it unchanged). No display needed: the tests use Qt's
+# offscreen platform.
+#
+#   scripts/test.sh          the full check, in this order, stopping at the first failure:
+#                              1. build (build/) and run the whole test suite
+#                              2. the whole suite again, built with the address and undefined-behaviour
+#                                 sanitizers (build-asan/)
+#                              3. each fuzz target for 10 s (build-fuzz/, clang)
+#   scripts/test.sh --quick  step 1 only, the quick check while developing
+#
+# ccache is used when it is installed, never required.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/build.sh"
-cd "$root/build"
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2
+quick=false
+[ "${1:-}" = "--quick" ] && quick=true
+
+step() { echo; echo "==== $* ($(date -u +%H:%M:%S) UTC)"; }
+
+# Configures and builds one build folder with the extra CMake options given.
+build() {
+    local dir="$1"
+    shift
+    local launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S "$root" -B "$root/$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
+        "$@" >/dev/null
+    cmake --build "$root/$dir" -j "$(nproc)"
+}
+
+# Runs every test of a build folder; ctest prints its summary line, and fails when a test does.
+suite() {
+    (cd "$root/$1" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j 2)
+}
+
+if $quick; then
+    "$root/scripts/deps.sh"
+else
+    "$root/scripts/deps.sh" --checks
+fi
+
+step "Build and run the test suite"
+build build
+suite build
+$quick && exit 0
+
+step "Test suite with the address and undefined-behaviour sanitizers"
+build build-asan -DVORLAX_SANITIZE=ON
+suite build-asan
+
+step "Fuzz targets, 10 s each"
+"$root/scripts/fuzz.sh" 10
+
+step "All checks passed"
