@@ -26,22 +26,24 @@ inline QByteArray bytesOf(const uint8_t* data, size_t size) {
     return QByteArray(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
 }
 
-// Bytes that a reader takes as UTF-8 although a writer meant windows-1252: some high byte, and the
-// whole is well-formed UTF-8 (Qt's own decoder reads it and writes it back unchanged).
-inline bool readsAsUtf8(const QByteArray& bytes) {
+// Bytes that the program itself would write for some text as UTF-8: some high byte, well-formed
+// UTF-8 (Qt's own decoder reads them and writes them back unchanged), and a text the program
+// writes as exactly these bytes, i.e. one windows-1252 cannot carry. Only such bytes read as UTF-8.
+inline bool writtenAsUtf8(const QByteArray& bytes) {
     bool high = false;
     for (const char c : bytes)
         high = high || static_cast<uint8_t>(c) >= 0x80;
-    return high && QString::fromUtf8(bytes).toUtf8() == bytes;
+    const QString text = QString::fromUtf8(bytes);
+    return high && text.toUtf8() == bytes && ansi::encode(text) == bytes;
 }
 
 // Text written in the program's byte form reads back as itself, except when its windows-1252 bytes
-// happen to be well-formed UTF-8: then it reads back as that UTF-8 (the reader cannot tell).
+// happen to be such UTF-8: then it reads back as that UTF-8 (the reader cannot tell).
 inline bool readsBackAs(const QString& written, const QString& read) {
     if (read == written)
         return true;
     const QByteArray bytes = ansi::encode(written);
-    return readsAsUtf8(bytes) && read == QString::fromUtf8(bytes);
+    return writtenAsUtf8(bytes) && read == QString::fromUtf8(bytes);
 }
 
 } // namespace fuzz

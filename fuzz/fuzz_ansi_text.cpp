@@ -1,5 +1,6 @@
-// Text decoding of peer and file bytes: any bytes decode; bytes that are not UTF-8 come back
-// unchanged through encode; any text encodes and reads back (but for the one known ambiguity).
+// Text decoding of peer and file bytes: any bytes decode; only UTF-8 the program would write itself
+// reads as UTF-8, all other bytes come back unchanged through encode; any text encodes and reads
+// back (but for the one known ambiguity).
 #include "fuzz/FuzzCheck.h"
 
 #include "common/AnsiText.h"
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QString text = ansi::decode(bytes);
     FUZZ_CHECK(text.size() <= bytes.size());
     const QByteArray again = ansi::encode(text);
-    if (fuzz::readsAsUtf8(bytes))
+    if (fuzz::writtenAsUtf8(bytes))
         FUZZ_CHECK(text == QString::fromUtf8(bytes));
     else
         FUZZ_CHECK(again == bytes && text.size() == bytes.size());
