@@ -79,6 +79,9 @@ TForm1::~TForm1() {
     netWorker_.reset();
     plotWorker_.reset();
     uploadWorker_.reset();
+    // The download sockets' threads consult this window's state: they end before it goes.
+    delete DownloadServer;
+    delete DownloadClient;
 }
 
 QString TForm1::settingsPath() const {
@@ -233,16 +236,53 @@ void TForm1::wireHandlers() {
     Timer3->start();
 }
 
+namespace {
+QString withFullStop(QString text) {
+    if (!text.endsWith('.'))
+        text += '.';
+    return text;
+}
+} // namespace
+
+// A plain GUI handler's error is shown at once, as the handler ends; only while another box is up
+// does it wait its turn.
 void TForm1::guarded(const std::function<void()>& handler) {
-    if (const QString failure = failureOf(handler); !failure.isEmpty())
+    const QString failure = failureOf(handler);
+    if (failure.isEmpty())
+        return;
+    if (boxShowing_)
         reportError(failure);
+    else
+        dialogs_.showError(withFullStop(failure));
 }
 
 void TForm1::reportError(const QString& message) {
-    QString text = message;
-    if (!text.endsWith('.'))
-        text += '.';
-    dialogs_.showError(text);
+    queueBox([this, text = withFullStop(message)] { dialogs_.showError(text); });
+}
+
+void TForm1::showQueuedMessage(const QString& text) {
+    queueBox([this, text] { dialogs_.showMessage(text); });
+}
+
+// A box runs a nested event loop, which may delete a socket or state its caller still uses: so no
+// box opens inside the handler that asked for it. Boxes asked for while one is up wait for it.
+void TForm1::queueBox(std::function<void()> show) {
+    postTo(this, [this, show = std::move(show)] {
+        pendingBoxes_.push_back(show);
+        showQueuedBoxes();
+    });
+}
+
+void TForm1::showQueuedBoxes() {
+    if (boxShowing_)
+        return;
+    boxShowing_ = true;
+    while (!pendingBoxes_.empty()) {
+        const std::function<void()> show = pendingBoxes_.front();
+        pendingBoxes_.pop_front();
+        show();
+    }
+    boxShowing_ = false;
 }
 
 void TForm1::appendChatLog(const QString& line) {

@@ -46,6 +46,7 @@ class QTimer;
 class QToolButton;
 class QTreeWidget;
 class QTcpSocket;
+class TransferBar;
 
 // What the window asks of the user through modal boxes and dialogs. The defaults show the real
 // boxes; tests put in their own answers.
@@ -76,7 +77,11 @@ public:
 
     // Runs a GUI-thread handler: an error it raises ends it and is shown in the standard error box.
     void guarded(const std::function<void()>& handler);
+    // Shows the standard error box once the running handler has returned, one box at a time;
+    // callable from any thread, and the only way a network handler or worker reports an error.
     void reportError(const QString& message);
+    // The same for a plain message box.
+    void showQueuedMessage(const QString& text);
     // Appends one line to the chat log, from any thread, as one step on the GUI thread.
     void appendChatLog(const QString& line);
 
@@ -233,11 +238,14 @@ public:
     // the caller's thread, in the order the calls were made.
     void UploadNextFile();
     void SendFileStream(const QString& path);
-    void DownloadServerClientRead(TServerSocket* sender, QTcpSocket* socket);
+    void DownloadServerClientRead(TServerSocket* sender, const DownloadEvent& event);
     void Timer1Timer();
     int uploadPauseMs = 3000; // the pause before and after each upload; tests shorten it
     // Test seam: how long a received trade message may take to arrive whole.
     void setTradeMessageDeadlineMs(int ms) { tradeTurns_.setDeadlineMs(ms); }
+    // How long a download may stop mid-file before it is cut; tests shorten it. Read when a
+    // connection is accepted.
+    std::atomic<int> downloadStallMs{kDownloadStallMs};
 
     // Test seam: plot records taken by the pump but not yet confirmed sent.
     bool plotSendInFlight() const { return plotInFlight_; }
@@ -315,8 +323,16 @@ private:
     // The upload worker's pauses end early once the window starts closing; false then.
     bool pauseUpload(int ms);
     void stopUploadPauses();
-    // Puts a completed download into the save folder; false when it could not be written.
-    bool writeDownloadedFile(const std::optional<FileHeader>& header, const QByteArray& body);
+    void setUpDownloadChannel();
+    void reportDownloadError(const QString& message);
+    TransferBar* transferBar_ = nullptr;
+    std::mutex saveFolderMutex_;
+    QString saveFolder_; // Edit1's text, for the download listener's thread
+    // Boxes waiting to be shown, one after another, after the handler that asked has returned.
+    void queueBox(std::function<void()> show);
+    void showQueuedBoxes();
+    std::deque<std::function<void()>> pendingBoxes_;
+    bool boxShowing_ = false;
     std::atomic<bool> closingUploads_{false};
     std::mutex uploadPauseMutex_;
     std::condition_variable uploadPauseWake_;

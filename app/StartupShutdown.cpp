@@ -27,16 +27,7 @@ void TForm1::FormCreate() {
     // send queue exists and the local file list is filled whatever went wrong before.
     auto step = [this](const std::function<void()>& body) { guarded(body); };
     step([this] { PlotPumpBusy = false; });
-    step([this] {
-        DownloadServer = new TServerSocket(this);
-        DownloadClient = new TClientSocket(this);
-        DownloadClient->setActive(false);
-        DownloadServer->setActive(false);
-        DownloadServer->OnClientRead = [this](TServerSocket* sender, QTcpSocket* socket) {
-            guarded([=, this] { DownloadServerClientRead(sender, socket); });
-        };
-        DownloadClient->OnError = [this](const QString& message) { reportError(message); };
-    });
+    step([this] { setUpDownloadChannel(); });
     step([this] { setDrawColor(0); });
     step([this] {
         const QSize view = Image2->size().expandedTo(QSize(1, 1));

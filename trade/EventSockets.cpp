@@ -1,21 +1,118 @@
+// The download listener. Its QTcpServer and every accepted connection live on the listener's own
+// thread, where each connection's FileReceiver streams the files to disk; the GUI thread reaches
+// them only through blocking calls that never wait on the network, and hears of files through
+// queued events.
+
 #include "trade/EventSockets.h"
 
 #include "common/GuiThread.h"
-#include "common/ProgramError.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <map>
+
 namespace {
-constexpr qsizetype kSendPieceBytes = 4096;
-constexpr qint64 kMaxBytesQueuedInSocket = 64 * 1024;
+// What the socket may hold unread before the kernel's window makes the sender wait.
+constexpr qint64 kSocketReadBufferBytes = 1024 * 1024;
 } // namespace
 
-TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {}
+class DownloadListener : public QObject {
+public:
+    explicit DownloadListener(TServerSocket* owner) : owner_(owner) {}
+    ~DownloadListener() override { close(); }
+
+    QString open(quint16 port, DownloadRules rules, std::function<bool(quint32)> acceptsFrom) {
+        rules.report = [owner = owner_](const DownloadEvent& event) {
+            // Queued, so the GUI thread handles it after this read has returned.
+            postTo(owner, [owner, event] {
+                if (owner->OnClientRead)
+                    owner->OnClientRead(owner, event);
+            });
+        };
+        rules_ = std::move(rules);
+        acceptsFrom_ = std::move(acceptsFrom);
+        if (!server_) {
+            server_ = new QTcpServer(this);
+            connect(server_, &QTcpServer::newConnection, this, &DownloadListener::accept);
+        }
+        if (server_->isListening() || server_->listen(QHostAddress::AnyIPv4, port))
+            return {};
+        return server_->errorString();
+    }
+
+    void close() {
+        for (auto& [socket, receiver] : receivers_) {
+            socket->disconnect(this);
+            receiver.reset(); // removes a partial file
+            socket->abort();
+            socket->deleteLater();
+        }
+        receivers_.clear();
+        if (server_) {
+            server_->close();
+            delete server_;
+            server_ = nullptr;
+        }
+    }
+
+    bool listening() const { return server_ && server_->isListening(); }
+    quint16 port() const { return listening() ? server_->serverPort() : 0; }
+    int count() const { return int(receivers_.size()); }
+
+private:
+    void accept() {
+        while (QTcpSocket* socket = server_->nextPendingConnection()) {
+            const quint32 peer = socket->peerAddress().toIPv4Address();
+            if (int(receivers_.size()) >= TServerSocket::kMaxConnections ||
+                (acceptsFrom_ && !acceptsFrom_(peer))) {
+                socket->abort();
+                socket->deleteLater();
+                continue;
+            }
+            socket->setReadBufferSize(kSocketReadBufferBytes);
+            socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+            auto& receiver = receivers_[socket];
+            receiver = std::make_unique<FileReceiver>(socket, rules_);
+            connect(socket, &QTcpSocket::readyRead, this,
+                    [&receiver] { receiver->readAvailable(); });
+            // Queued: a receiver that cuts its own connection is never deleted under its feet.
+            connect(
+                socket, &QTcpSocket::disconnected, this, [this, socket] { finish(socket); },
+                Qt::QueuedConnection);
+        }
+    }
+
+    void finish(QTcpSocket* socket) {
+        const auto it = receivers_.find(socket);
+        if (it == receivers_.end())
+            return;
+        it->second->connectionClosed();
+        socket->disconnect(this);
+        receivers_.erase(it);
+        socket->deleteLater();
+    }
+
+    TServerSocket* owner_;
+    QTcpServer* server_ = nullptr;
+    DownloadRules rules_;
+    std::function<bool(quint32)> acceptsFrom_;
+    std::map<QTcpSocket*, std::unique_ptr<FileReceiver>> receivers_;
+};
+
+TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {
+    thread_.setObjectName(QStringLiteral("download listener"));
+    thread_.start();
+    listener_ = new DownloadListener(this);
+    listener_->moveToThread(&thread_);
+}
 
 TServerSocket::~TServerSocket() {
     Close();
+    runOn(listener_, [this] { delete listener_; });
+    thread_.quit();
+    thread_.wait();
 }
 
 void TServerSocket::setPort(int port) {
@@ -25,167 +122,38 @@ void TServerSocket::setPort(int port) {
     port_ = port;
 }
 
-bool TServerSocket::Active() const {
-    return server_ != nullptr;
-}
-
 void TServerSocket::setActive(bool active) {
-    if (active == Active())
+    if (active == active_)
         return;
     active ? Open() : Close();
 }
 
 void TServerSocket::Open() {
-    if (!server_) {
-        server_ = new QTcpServer(this);
-        connect(server_, &QTcpServer::newConnection, this, &TServerSocket::accept);
-    }
-    if (server_->isListening())
-        return;
-    if (server_->listen(QHostAddress::AnyIPv4, static_cast<quint16>(port_)))
-        lastError_.clear();
-    else
-        lastError_ = server_->errorString();
+    active_ = true;
+    runOn(listener_, [this] {
+        lastError_ = listener_->open(static_cast<quint16>(port_), rules, acceptsFrom);
+    });
 }
 
 void TServerSocket::Close() {
-    for (QTcpSocket* socket : std::as_const(connections_)) {
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
-    connections_.clear();
-    if (server_) {
-        server_->close();
-        server_->deleteLater();
-        server_ = nullptr;
-    }
+    active_ = false;
+    runOn(listener_, [this] { listener_->close(); });
 }
 
 bool TServerSocket::Listening() const {
-    return server_ && server_->isListening();
+    bool listening = false;
+    runOn(listener_, [&] { listening = listener_->listening(); });
+    return listening;
 }
 
 quint16 TServerSocket::boundPort() const {
-    return Listening() ? server_->serverPort() : 0;
+    quint16 port = 0;
+    runOn(listener_, [&] { port = listener_->port(); });
+    return port;
 }
 
-void TServerSocket::accept() {
-    while (QTcpSocket* socket = server_->nextPendingConnection()) {
-        connections_.append(socket);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-            if (OnClientRead)
-                OnClientRead(this, socket);
-        });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            connections_.removeOne(socket);
-            socket->deleteLater();
-        });
-    }
-}
-
-TClientSocket::TClientSocket(QObject* owner) : QObject(owner) {}
-
-TClientSocket::~TClientSocket() {
-    Close();
-}
-
-void TClientSocket::setHost(const QString& host) {
-    if (host == host_)
-        return;
-    Close();
-    host_ = host;
-}
-
-void TClientSocket::setPort(int port) {
-    if (port == port_)
-        return;
-    Close();
-    port_ = port;
-}
-
-bool TClientSocket::Active() const {
-    return socket_ != nullptr;
-}
-
-void TClientSocket::setActive(bool active) {
-    if (active == Active())
-        return;
-    active ? Open() : Close();
-}
-
-void TClientSocket::Open() {
-    if (socket_)
-        return;
-    if (host_.isEmpty())
-        throw ProgramError(QStringLiteral("Keine Adresse angegeben"));
-    socket_ = new QTcpSocket(this);
-    connect(socket_, &QTcpSocket::connected, this, &TClientSocket::sendPending);
-    connect(socket_, &QTcpSocket::bytesWritten, this, &TClientSocket::sendPending);
-    connect(socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError code) {
-        if (!socket_)
-            return;
-        const QString message =
-            QStringLiteral("Socket-Fehler %1: %2").arg(int(code)).arg(socket_->errorString());
-        Close();
-        if (OnError)
-            OnError(message);
-    });
-    socket_->connectToHost(host_, static_cast<quint16>(port_));
-}
-
-void TClientSocket::Close() {
-    pending_.clear();
-    sentBytes_ = 0;
-    sending_ = false;
-    if (!socket_)
-        return;
-    QTcpSocket* socket = socket_;
-    socket_ = nullptr;
-    socket->disconnect(this);
-    socket->abort();
-    socket->deleteLater();
-}
-
-bool TClientSocket::Connected() const {
-    return socket_ && socket_->state() == QAbstractSocket::ConnectedState;
-}
-
-bool TClientSocket::Sending() const {
-    return sending_;
-}
-
-bool TClientSocket::SendWholeStream(QByteArray stream) {
-    bool taken = false;
-    runOn(this, [&] {
-        if (sending_)
-            return;
-        pending_ = std::move(stream);
-        sentBytes_ = 0;
-        sending_ = true;
-        taken = true;
-        sendPending();
-    });
-    return taken;
-}
-
-// Hands the socket pieces of the stream while it keeps few bytes queued; the rest goes out at the
-// next bytes-written notification, so the GUI thread never blocks on a slow peer.
-void TClientSocket::sendPending() {
-    if (!sending_ || !Connected())
-        return;
-    while (sentBytes_ < pending_.size() && socket_->bytesToWrite() < kMaxBytesQueuedInSocket) {
-        const qsizetype piece = std::min(kSendPieceBytes, pending_.size() - sentBytes_);
-        const qint64 written = socket_->write(pending_.constData() + sentBytes_, piece);
-        if (written < 0) {
-            Close();
-            return;
-        }
-        sentBytes_ += written;
-    }
-    if (sentBytes_ >= pending_.size()) {
-        pending_.clear();
-        sentBytes_ = 0;
-        sending_ = false;
-    }
+int TServerSocket::connectionCount() const {
+    int count = 0;
+    runOn(listener_, [&] { count = listener_->count(); });
+    return count;
 }

@@ -68,7 +68,7 @@ std::optional<FileHeader> decodeFileHeader(const QByteArray& first152) {
     if (nameLength > kMaxHeaderNameBytes)
         return std::nullopt;
     FileHeader header{first152.mid(kNameTextOffset, nameLength), fileHeaderTotalSize(first152)};
-    if (!isSafeName(header.name))
+    if (!isSafeName(header.name) || header.totalSize < kFileHeaderBytes)
         return std::nullopt;
     return header;
 }

@@ -37,6 +37,7 @@ QByteArray encodeFileHeader(const QByteArray& bareName, qint64 fileSize);
 // The TotalSize field of a header, sign-extended; readable whatever the rest holds.
 qint64 fileHeaderTotalSize(const QByteArray& first152);
 
-// The header's name and size, or nothing when the marker differs or the name could lead outside
-// the save folder (longer than 100, holding "/", "\", ":" or a zero byte, empty, "." or "..").
+// The header's name and size, or nothing when the marker differs, TotalSize is below the header's
+// own 152 bytes, or the name could lead outside the save folder (longer than 100, holding "/",
+// "\", ":" or a zero byte, empty, "." or "..").
 std::optional<FileHeader> decodeFileHeader(const QByteArray& first152);

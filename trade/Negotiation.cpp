@@ -191,6 +191,7 @@ void TForm1::AskForTrade() {
         if (item->checkState(kCaptionColumn) == Qt::Checked)
             lines << item->data(kCaptionColumn, kNameBytesRole).toByteArray();
     }
+    askedFiles.reset(lines.mid(1)); // only these files may arrive
     postTradeSend([this, lines] { return sendMessage(*TradeClient, lines); });
 }
 

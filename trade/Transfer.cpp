@@ -1,7 +1,8 @@
 // File transfer on the download channel. The uploader announces each file in both chat logs and
-// sends it as one stream, header first, on DownloadClient; the downloader gathers it across read
-// events, writes it into the save folder and, after the Timer1 delay, asks for the next file on
-// the trade channel.
+// streams it, header first, on DownloadClient; the downloader's listener streams it into the save
+// folder (when this copy asked for it, from its peer) and, after the Timer1 delay, this copy asks
+// for the next file on the trade channel. Both sockets move the bytes on threads of their own; the
+// window only shows progress and acts on each file's outcome.
 
 #include "app/MainForm.h"
 
@@ -9,15 +10,16 @@
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
 #include "trade/FileHeader.h"
+#include "trade/TransferBar.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QLineEdit>
-#include <QSaveFile>
-#include <QTcpSocket>
+#include <QPlainTextEdit>
+#include <QStatusBar>
 #include <QTimer>
 
-#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -26,66 +28,50 @@ const QString kDownloadAnnouncement = QStringLiteral("Download: ");
 const QString kUploadAnnouncement = QStringLiteral("Upload: ");
 const QString kMissingFileMessage = QStringLiteral("File does not exists.");
 const QString kFileTooLargeMessage = QStringLiteral("File is too large to send.");
-const QString kReceiveStateName = QStringLiteral("downloadReceiveState");
-constexpr qint64 kReceiveBufferBytes = 0x40000;
+constexpr int kIconGreen = 2;
+constexpr int kAttemptPollMs = 50;
 
-// What one download connection has gathered of the file now arriving. It lives as a child of its
-// socket, so a connection that closes mid-file takes its partial file with it.
-class DownloadReceiveState : public QObject {
-public:
-    explicit DownloadReceiveState(QObject* socket) : QObject(socket) {
-        setObjectName(kReceiveStateName);
-    }
-
-    // How many bytes the current file still needs: the rest of the header, then the rest of the
-    // body. Reading no more than this keeps the next file's header for the next round.
-    qint64 bytesWanted() const {
-        return gatheringHeader() ? kFileHeaderBytes - header_.size() : bodyRemaining_;
-    }
-
-    // Takes bytes of the current file; true when the file is now complete.
-    bool take(const QByteArray& piece) {
-        if (gatheringHeader()) {
-            header_ += piece;
-            if (gatheringHeader())
-                return false;
-            bodyRemaining_ = std::max<qint64>(0, fileHeaderTotalSize(header_) - kFileHeaderBytes);
-            decoded_ = decodeFileHeader(header_);
-        } else {
-            bodyRemaining_ -= piece.size();
-            if (decoded_) // a refused header's file is received but not kept
-                body_ += piece;
-        }
-        return bodyRemaining_ == 0;
-    }
-
-    const std::optional<FileHeader>& header() const { return decoded_; }
-    const QByteArray& body() const { return body_; }
-
-    void reset() {
-        header_.clear();
-        body_.clear();
-        bodyRemaining_ = 0;
-        decoded_.reset();
-    }
-
-private:
-    bool gatheringHeader() const { return header_.size() < kFileHeaderBytes; }
-
-    QByteArray header_;
-    QByteArray body_;
-    qint64 bodyRemaining_ = 0;
-    std::optional<FileHeader> decoded_;
-};
-
-DownloadReceiveState* receiveStateOf(QTcpSocket* socket) {
-    for (QObject* child : socket->children())
-        if (child->objectName() == kReceiveStateName)
-            if (auto* state = dynamic_cast<DownloadReceiveState*>(child))
-                return state;
-    return new DownloadReceiveState(socket);
+QString addressText(quint32 ipv4) {
+    return QHostAddress(ipv4).toString();
 }
 } // namespace
+
+void TForm1::setUpDownloadChannel() {
+    DownloadServer = new TServerSocket(this);
+    DownloadClient = new TClientSocket(this);
+    DownloadClient->setActive(false);
+    DownloadServer->setActive(false);
+    // While connected, only the peer's address may open a download connection.
+    DownloadServer->acceptsFrom = [this](quint32 peer) {
+        const quint32 connected = connectedPeer.load();
+        return connected == 0 || peer == connected;
+    };
+    DownloadServer->rules.stallMs = [this] { return downloadStallMs.load(); };
+    DownloadServer->rules.targetPath = [this](const QByteArray& name, quint32 peer) {
+        if (peer == 0 || peer != connectedPeer.load() || !askedFiles.take(name))
+            return QString();
+        std::lock_guard lock(saveFolderMutex_);
+        return saveFolder_ + ansi::decode(name);
+    };
+    DownloadServer->OnClientRead = [this](TServerSocket* sender, const DownloadEvent& event) {
+        guarded([&] { DownloadServerClientRead(sender, event); });
+    };
+    DownloadClient->OnError = [this](int, const QString& message) { reportDownloadError(message); };
+    DownloadClient->OnProgress = [this](const QByteArray& name, qint64 sent, qint64 total,
+                                        bool ended) {
+        transferBar_->showProgress(ansi::decode(name), sent, total);
+        if (ended)
+            transferBar_->finish(sent == total);
+    };
+    transferBar_ = new TransferBar(StatusBar1);
+    StatusBar1->addPermanentWidget(transferBar_);
+    auto takeSaveFolder = [this](const QString& folder) {
+        std::lock_guard lock(saveFolderMutex_);
+        saveFolder_ = folder;
+    };
+    takeSaveFolder(Edit1->text());
+    connect(Edit1, &QLineEdit::textChanged, this, takeSaveFolder);
+}
 
 bool TForm1::pauseUpload(int ms) {
     std::unique_lock lock(uploadPauseMutex_);
@@ -131,59 +117,70 @@ void TForm1::UploadNextFile() {
 void TForm1::SendFileStream(const QString& path) {
     const QFileInfo info(path);
     if (!info.exists()) {
-        runOn(this, [this] { dialogs_.showMessage(kMissingFileMessage); });
+        showQueuedMessage(kMissingFileMessage);
         return;
     }
     if (info.size() > kMaxSendableFileBytes) {
-        runOn(this, [this] { reportError(kFileTooLargeMessage); });
+        reportError(kFileTooLargeMessage);
         return;
     }
-    QFile file(path);
-    QByteArray stream;
-    if (file.open(QIODevice::ReadOnly)) {
-        stream = encodeFileHeader(ansi::encode(bareFileName(path)), info.size());
-        stream += file.readAll();
-    }
-    if (file.error() != QFileDevice::NoError) {
-        const QString message = fileOpenErrorMessage(path, file.errorString());
-        runOn(this, [this, message] { reportError(message); });
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        reportError(fileOpenErrorMessage(path, file->errorString()));
         return;
     }
-    DownloadClient->SendWholeStream(std::move(stream));
+    const QByteArray header = encodeFileHeader(ansi::encode(bareFileName(path)), info.size());
+    DownloadClient->SendFile(header, std::move(file), info.size());
 }
 
-void TForm1::DownloadServerClientRead(TServerSocket*, QTcpSocket* socket) {
-    DownloadReceiveState* state = receiveStateOf(socket);
-    QByteArray piece;
-    while (socket->bytesAvailable() > 0) {
-        piece.resize(std::min(state->bytesWanted(), kReceiveBufferBytes));
-        const qint64 got = socket->read(piece.data(), piece.size());
-        if (got < 0) {
-            const QString message = socket->errorString();
-            socket->abort();
+// What became of a file arriving on the download channel, or how far it has got. Runs on the GUI
+// thread after the listener's read has returned, so nothing here can pull a socket from under it.
+void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event) {
+    using Kind = DownloadEvent::Kind;
+    const QString name = ansi::decode(event.name);
+    const bool fromPeer = event.peer != 0 && event.peer == connectedPeer.load();
+    switch (event.kind) {
+    case Kind::Progress:
+        transferBar_->showProgress(name, event.done, event.total);
+        return;
+    case Kind::Written:
+        transferBar_->showProgress(name, event.done, event.total);
+        transferBar_->finish(true);
+        break;
+    case Kind::Refused:
+        Memo1->appendPlainText(QStringLiteral("Dropped a file from %1: its header was not valid.")
+                                   .arg(addressText(event.peer)));
+        break;
+    case Kind::NotAsked:
+        Memo1->appendPlainText(QStringLiteral("Dropped \"%1\" from %2: it was not asked for.")
+                                   .arg(name, addressText(event.peer)));
+        break;
+    case Kind::CutOff:
+        transferBar_->finish(false);
+        Memo1->appendPlainText(
+            QStringLiteral("Download of \"%1\" broke off; the partial file was removed.")
+                .arg(name));
+        return;
+    case Kind::WriteFailed:
+        transferBar_->finish(false);
+        reportError(event.detail);
+        return;
+    }
+    // The peer gets its next-file request also for a file refused here, so a trade never stalls;
+    // a file from elsewhere gets none.
+    if (fromPeer && !Timer1->isActive())
+        Timer1->start();
+}
+
+// A failure of the download client while a Connect is running belongs to that attempt: it is
+// told only if the attempt succeeds, since a failed Connect shows nothing but the yellow ball.
+void TForm1::reportDownloadError(const QString& message) {
+    if (!attemptRunning_) {
+        if (statusIconIndex == kIconGreen)
             reportError(message);
-            return;
-        }
-        piece.resize(got);
-        if (!state->take(piece))
-            continue;
-        const bool written = writeDownloadedFile(state->header(), state->body());
-        state->reset();
-        if (written && !Timer1->isActive())
-            Timer1->start();
+        return;
     }
-}
-
-// Writes a completed file into the save folder, replacing one of the same name. A refused
-// header's file is dropped, which still counts as done.
-bool TForm1::writeDownloadedFile(const std::optional<FileHeader>& header, const QByteArray& body) {
-    if (!header)
-        return true;
-    QSaveFile file(Edit1->text() + ansi::decode(header->name));
-    if (file.open(QIODevice::WriteOnly) && file.write(body) == body.size() && file.commit())
-        return true;
-    reportError(fileCreateErrorMessage(file.fileName(), file.errorString()));
-    return false;
+    QTimer::singleShot(kAttemptPollMs, this, [this, message] { reportDownloadError(message); });
 }
 
 void TForm1::Timer1Timer() {
