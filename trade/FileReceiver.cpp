@@ -119,7 +119,8 @@ void FileReceiver::finishFile() {
                  fileCreateErrorMessage(target_, QString::fromLocal8Bit(strerror(errno))));
         partial_.reset();
     }
-    report(outcome_);
+    if (outcome_ != DownloadEvent::Kind::WriteFailed) // told already
+        report(outcome_);
     header_.clear();
     inBody_ = false;
 }
@@ -138,13 +139,17 @@ void FileReceiver::cutOff() {
     inBody_ = false;
 }
 
-// Later bytes of this file are drained; what happened is told once the file is through.
+// Later bytes of this file are drained. A refusal is told once the file is through (the peer's
+// next-file request follows it); a write failure at once, so a sender that hangs up meanwhile
+// cannot hide it.
 void FileReceiver::fail(DownloadEvent::Kind kind, const QString& detail) {
     dropPartialFile();
     if (outcome_ != DownloadEvent::Kind::Written)
         return; // the first reason stands
     outcome_ = kind;
     failureDetail_ = detail;
+    if (kind == DownloadEvent::Kind::WriteFailed)
+        report(kind);
 }
 
 void FileReceiver::dropPartialFile() {

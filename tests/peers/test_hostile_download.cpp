@@ -1,0 +1,154 @@
+// A raw-socket peer against a running copy's download listener: only files this copy asked for,
+// from its peer, are written; headers, connection counts and stalls are bounded; a file that
+// cannot be written never brings the copy down.
+
+#include "support/PeerStandIns.h"
+#include "support/TwoCopies.h"
+
+#include "trade/FileHeader.h"
+
+#include <QDir>
+#include <QHostAddress>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QtEndian>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+constexpr int kShortStallMs = 300;
+const QString kLoopback = QStringLiteral("127.0.0.1");
+
+QByteArray fileOnWire(const QByteArray& name, const QByteArray& body) {
+    return encodeFileHeader(name, body.size()) + body;
+}
+
+// A copy online and connected to stand-in line listeners on 127.0.0.1.
+struct ConnectedCopy {
+    StandInPeer peer;
+    std::unique_ptr<Copy> copy;
+    TForm1& form() { return *copy->form; }
+    explicit ConnectedCopy(bool connect = true) {
+        auto [local, remote] = freePortSets();
+        copy = makeCopy(local, peer.aimedAt(remote), "Vera");
+        goOnline(form());
+        if (connect)
+            connectTo(form(), kLoopback);
+    }
+    // A connection attempt to the download listener, which may close it at once.
+    std::unique_ptr<QTcpSocket> knock() {
+        auto socket = std::make_unique<QTcpSocket>();
+        socket->connectToHost(kLoopback, form().DownloadServer->boundPort());
+        return socket;
+    }
+    std::unique_ptr<QTcpSocket> sender() {
+        auto socket = knock();
+        EXPECT_TRUE(waitUntil([&] { return socket->state() == QAbstractSocket::ConnectedState; }));
+        return socket;
+    }
+    // Every file of the save folder, hidden ones (partial files) included.
+    QStringList saved() const {
+        return QDir(copy->saveFolder()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+    bool logHas(const QString& part) const { return form().Memo1->toPlainText().contains(part); }
+    const TForm1& form() const { return *copy->form; }
+};
+
+void send(QTcpSocket& socket, const QByteArray& bytes) {
+    socket.write(bytes);
+    ASSERT_TRUE(waitUntil([&] { return socket.bytesToWrite() == 0; }));
+}
+
+bool closedByPeer(QTcpSocket& socket) {
+    return waitUntil([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
+}
+} // namespace
+
+TEST(HostilePeer, OnlyAskedFilesFromThePeerAreWrittenAndNoMoreTimesThanAsked) {
+    ConnectedCopy c;
+    writeTestFile(c.copy->saveFolder() + "keep.txt", "mine");
+    c.form().askedFiles.reset({"wanted.txt", "keep.txt"});
+    auto sender = c.sender();
+    // Not asked for; asked for once but sent twice; a TotalSize below the header's own size.
+    QByteArray shortHeader = encodeFileHeader("keep.txt", 0);
+    qToLittleEndian<qint32>(100, shortHeader.data() + 148);
+    send(*sender, fileOnWire("unasked.txt", "x") + fileOnWire("wanted.txt", "first") +
+                      fileOnWire("wanted.txt", "second") + shortHeader +
+                      fileOnWire("last.txt", "y"));
+    ASSERT_TRUE(waitUntil([&] { return c.logHas("\"last.txt\""); }));
+    EXPECT_EQ(readTestFile(c.copy->saveFolder() + "wanted.txt"), QByteArray("first"));
+    EXPECT_EQ(readTestFile(c.copy->saveFolder() + "keep.txt"), QByteArray("mine"));
+    EXPECT_EQ(c.saved(), (QStringList{"keep.txt", "wanted.txt"}));
+    EXPECT_TRUE(c.logHas("\"unasked.txt\""));
+    EXPECT_TRUE(c.logHas("header was not valid"));
+    // The refusals came from the peer, so the trade goes on: the next file is asked for.
+    EXPECT_TRUE(waitUntil([&] { return !c.peer.trade.received().isEmpty(); }));
+
+    // While not connected, a file from anywhere is dropped and asks for nothing.
+    ConnectedCopy offline(false);
+    offline.form().askedFiles.reset({"wanted.txt"});
+    auto stranger = offline.sender();
+    send(*stranger, fileOnWire("wanted.txt", "spoof"));
+    ASSERT_TRUE(waitUntil([&] { return offline.logHas("\"wanted.txt\""); }));
+    EXPECT_TRUE(offline.saved().isEmpty());
+    EXPECT_FALSE(offline.form().Timer1->isActive());
+}
+
+TEST(HostilePeer, OtherAddressesAndAFifthConnectionAreClosedAtAccept) {
+    ConnectedCopy c;
+    std::vector<std::unique_ptr<QTcpSocket>> senders;
+    for (int i = 0; i < TServerSocket::kMaxConnections; ++i)
+        senders.push_back(c.sender());
+    ASSERT_TRUE(waitUntil([&] {
+        return c.form().DownloadServer->connectionCount() == TServerSocket::kMaxConnections;
+    }));
+    auto fifth = c.knock();
+    EXPECT_TRUE(closedByPeer(*fifth));
+    senders.clear();
+    ASSERT_TRUE(waitUntil([&] { return c.form().DownloadServer->connectionCount() == 0; }));
+
+    // Connected to another address, the copy takes nothing from this one.
+    c.form().connectedPeer = QHostAddress(QStringLiteral("192.0.2.1")).toIPv4Address();
+    auto stranger = c.knock();
+    EXPECT_TRUE(closedByPeer(*stranger));
+    EXPECT_EQ(c.form().DownloadServer->connectionCount(), 0);
+}
+
+TEST(HostilePeer, AFileThatCannotBeWrittenAndASenderThatHangsUpDoNotCrash) {
+    ConnectedCopy c;
+    // The error box runs its own event loop, as a real one does, while the sender hangs up.
+    auto sender = c.sender();
+    QTcpSocket* raw = sender.get();
+    FormDialogs dialogs;
+    QStringList errors;
+    dialogs.showError = [&](const QString& text) {
+        errors << text;
+        raw->abort();
+        waitUntil([&] { return c.form().DownloadServer->connectionCount() == 0; });
+    };
+    c.form().setDialogs(dialogs);
+    c.form().Edit1->setText(c.copy->folder.path() + "/missing/");
+    c.form().askedFiles.reset({"big.bin"});
+    send(*sender, fileOnWire("big.bin", QByteArray(4096, 'b')));
+    ASSERT_TRUE(waitUntil([&] { return !errors.isEmpty(); }));
+    EXPECT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains("big.bin")) << errors[0].toStdString();
+    EXPECT_FALSE(c.form().Timer1->isActive());
+    EXPECT_TRUE(waitUntil([&] { return c.form().DownloadServer->connectionCount() == 0; }));
+}
+
+TEST(HostilePeer, AConnectionStalledMidFileIsCutAndItsPartialFileRemoved) {
+    ConnectedCopy c;
+    c.form().downloadStallMs = kShortStallMs;
+    c.form().askedFiles.reset({"slow.bin"});
+    auto sender = c.sender();
+    // Idle between files is normal; a stop in the middle of one is not.
+    send(*sender, fileOnWire("slow.bin", QByteArray(10000, 's')).left(5000));
+    ASSERT_TRUE(waitUntil([&] { return c.logHas("\"slow.bin\""); }));
+    EXPECT_TRUE(closedByPeer(*sender));
+    EXPECT_TRUE(c.saved().isEmpty()) << c.saved().join(',').toStdString();
+}
