@@ -241,8 +241,12 @@ public:
     void DownloadServerClientRead(TServerSocket* sender, const DownloadEvent& event);
     void Timer1Timer();
     int uploadPauseMs = 3000; // the pause before and after each upload; tests shorten it
-    // Test seam: how long a received trade message may take to arrive whole.
-    void setTradeMessageDeadlineMs(int ms) { tradeTurns_.setDeadlineMs(ms); }
+    // Test seam: how long a received trade message may take to arrive whole, for the listener
+    // that cuts it and for the turns that pass it over.
+    void setTradeMessageDeadlineMs(int ms) {
+        TradeServer->setMessageDeadlineMs(ms);
+        tradeTurns_.setDeadlineMs(ms);
+    }
     // How long a download may stop mid-file before it is cut; tests shorten it. Read when a
     // connection is accepted.
     std::atomic<int> downloadStallMs{kDownloadStallMs};
