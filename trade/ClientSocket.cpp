@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // One read from the file; and how much may wait in the socket's own buffer before more is read.
@@ -97,6 +98,12 @@ private:
     // whole file, so this connection ends mid-file and the next file goes on a fresh one.
     void cutShrunkFile() {
         reportProgress(total_ - remaining_, true);
+        endFile();
+        // What was written still goes out, then the end of the connection tells the receiver.
+        QTcpSocket* old = std::exchange(socket_, nullptr);
+        old->disconnect(this);
+        connect(old, &QTcpSocket::disconnected, old, &QObject::deleteLater);
+        old->disconnectFromHost();
         open(host_, port_, generation_);
     }
 

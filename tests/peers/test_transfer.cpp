@@ -7,7 +7,9 @@
 #include "net/TcpChannel.h"
 #include "trade/FileHeader.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QProgressBar>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -185,4 +187,99 @@ TEST(Transfer, ClosingTheWindowCutsAnUploadPauseShort) {
     closing.start();
     copy->form.reset();
     EXPECT_LT(closing.elapsed(), kDefaultWaitMs);
+}
+
+namespace {
+qint64 residentBytes() {
+    QFile status("/proc/self/status");
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() * 1024;
+    return 0;
+}
+
+QProgressBar* transferBar(const Copy& copy) {
+    return copy.form->findChild<QProgressBar*>("TransferBar");
+}
+} // namespace
+
+TEST(Transfer, ALargeFileStreamsWithBoundedMemoryAndProgressOnBothEnds) {
+    constexpr qint64 kFileBytes = 64 * 1024 * 1024; // far beyond any piece or socket buffer
+    constexpr qint64 kMemoryBound = 32 * 1024 * 1024;
+    CopyPair pair = transferPair();
+    Copy& a = *pair.a;
+    Copy& b = *pair.b;
+    const QByteArray block = randomBytes(1024 * 1024);
+    {
+        QFile file(b.tradeFolder() + "big.bin");
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        for (qint64 i = 0; i < kFileBytes / block.size(); ++i)
+            file.write(block);
+    }
+    const qint64 idle = residentBytes();
+    qint64 peak = idle;
+    int sentPercent = 0, receivedPercent = 0;
+    startUploads(b, &a, {"big.bin"});
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            peak = std::max(peak, residentBytes());
+            for (auto [copy, percent] : {std::pair{&a, &receivedPercent}, {&b, &sentPercent}})
+                if (transferBar(*copy)->isVisible())
+                    *percent = std::max(*percent, transferBar(*copy)->value());
+            return QFile(a.saveFolder() + "big.bin").size() == kFileBytes && sentPercent == 100 &&
+                   receivedPercent == 100;
+        },
+        kTransferWaitMs * 3));
+    EXPECT_LT(peak - idle, kMemoryBound);
+    QFile received(a.saveFolder() + "big.bin");
+    ASSERT_TRUE(received.open(QIODevice::ReadOnly));
+    for (qint64 i = 0; i < kFileBytes / block.size(); ++i)
+        ASSERT_EQ(received.read(block.size()), block) << "at MiB " << i;
+    EXPECT_EQ(QDir(a.saveFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"big.bin"});
+    EXPECT_TRUE(transferBar(a)->accessibleName() == "Transfer");
+    EXPECT_TRUE(
+        waitUntil([&] { return !transferBar(a)->isVisible() && !transferBar(b)->isVisible(); }));
+}
+
+TEST(Transfer, AFileShorterThanAnnouncedCutsTheConnectionAndALongerOneIsCutToSize) {
+    CopyPair pair = transferPair();
+    Copy& a = *pair.a;
+    Copy& b = *pair.b;
+    a.form->askedFiles.reset({"short.bin", "long.bin"});
+    auto buffer = [](const QByteArray& bytes) {
+        auto device = std::make_unique<QBuffer>();
+        device->setData(bytes);
+        device->open(QIODevice::ReadOnly);
+        return device;
+    };
+    ASSERT_TRUE(b.form->DownloadClient->SendFile(encodeFileHeader("short.bin", 5000),
+                                                 buffer(QByteArray(3000, 's')), 5000));
+    ASSERT_TRUE(waitUntil([&] {
+        return logHas(a, QStringLiteral(
+                             "Download of \"short.bin\" broke off; the partial file was removed."));
+    }));
+    EXPECT_TRUE(QDir(a.saveFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    // The next file goes on a fresh connection and only its announced bytes are sent.
+    ASSERT_TRUE(waitUntil(
+        [&] { return !b.form->DownloadClient->Sending() && b.form->DownloadClient->Connected(); }));
+    ASSERT_TRUE(
+        b.form->DownloadClient->SendFile(encodeFileHeader("long.bin", 4), buffer("abcdEXTRA"), 4));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(a.saveFolder() + "long.bin"); }));
+    EXPECT_EQ(readTestFile(a.saveFolder() + "long.bin"), QByteArray("abcd"));
+}
+
+TEST(Transfer, ARefusedConnectAndAPeerGoingOfflineShowNoErrorBox) {
+    auto [local, remote] = freePortSets();
+    auto copy = makeCopy(local, remote, "Olga"); // nothing listens on the remote ports
+    goOnline(*copy->form);
+    connectTo(*copy->form, "127.0.0.1");
+    EXPECT_EQ(copy->form->statusIconIndex, 1);
+    EXPECT_FALSE(waitUntil([&] { return !copy->errors.isEmpty(); }, 1000))
+        << copy->errors.join('|').toStdString();
+
+    CopyPair pair = connectedPair();
+    clickAndSettle(*pair.b->form, pair.b->form->BitBtn18); // b goes offline
+    EXPECT_FALSE(waitUntil([&] { return !pair.a->errors.isEmpty(); }, 1000))
+        << pair.a->errors.join('|').toStdString();
 }
