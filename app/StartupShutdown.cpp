@@ -75,6 +75,9 @@ void TForm1::FormClose() {
         guarded([this] { BitBtn17Click(); });
     if (BitBtn18->text() == QStringLiteral("Online"))
         guarded([this] { BitBtn18Click(); });
+    // A file still moving either way is given up: its partial file is removed.
+    DownloadServer->Close();
+    DownloadClient->Close();
     Timer2->stop();
     plotWorker_->waitIdle();
     PlotQueue.clear();
