@@ -283,3 +283,19 @@ TEST(Transfer, ARefusedConnectAndAPeerGoingOfflineShowNoErrorBox) {
     EXPECT_FALSE(waitUntil([&] { return !pair.a->errors.isEmpty(); }, 1000))
         << pair.a->errors.join('|').toStdString();
 }
+
+TEST(Transfer, ClosingMidDownloadEndsAtOnceAndLeavesNoPartialFile) {
+    CopyPair pair = transferPair();
+    Copy& a = *pair.a;
+    a.form->askedFiles.reset({"half.bin"});
+    QTcpSocket sender;
+    sender.connectToHost("127.0.0.1", a.form->DownloadServer->boundPort());
+    ASSERT_TRUE(waitUntil([&] { return sender.state() == QAbstractSocket::ConnectedState; }));
+    sendRaw(sender, fileOnWire("half.bin", QByteArray(200000, 'h')).left(100000));
+    ASSERT_TRUE(waitUntil([&] { return transferBar(a)->isVisible(); })); // being written
+    QElapsedTimer closing;
+    closing.start();
+    a.form->close();
+    EXPECT_LT(closing.elapsed(), 1000);
+    EXPECT_TRUE(QDir(a.saveFolder()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+}
