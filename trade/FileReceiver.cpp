@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -99,9 +100,22 @@ void FileReceiver::startFile() {
         if (!partial_->open())
             fail(DownloadEvent::Kind::WriteFailed,
                  fileCreateErrorMessage(target_, partial_->errorString()));
+        else // a temporary file is private to its maker; the received file gets the usual rights
+            ::fchmod(partial_->handle(), kNewFileMode & ~processUmask());
     }
     if (bodyTotal_ == 0)
         finishFile();
+}
+
+// The process's file-creation mask, read without changing it (umask() would, for a moment, for
+// every thread).
+mode_t FileReceiver::processUmask() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
+            if (line.startsWith("Umask:"))
+                return static_cast<mode_t>(line.mid(6).trimmed().toUInt(nullptr, 8));
+    return kDefaultUmask;
 }
 
 // The last byte is in: a kept file is flushed to disk and only then takes its final name, so the

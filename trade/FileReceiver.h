@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 
+#include <sys/types.h>
+
 // A connection silent this long in the middle of a file is cut; between files it may idle.
 inline constexpr int kDownloadStallMs = 60000;
 
@@ -64,6 +66,10 @@ public:
     void connectionClosed();
 
 private:
+    static constexpr mode_t kNewFileMode = 0666; // a new file's rights before the process's mask
+    static constexpr mode_t kDefaultUmask = 022;
+    static mode_t processUmask();
+
     qint64 bytesWanted() const;
     void takeHeaderPiece(const QByteArray& piece);
     void startFile();

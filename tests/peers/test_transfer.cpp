@@ -237,6 +237,12 @@ TEST(Transfer, ALargeFileStreamsWithBoundedMemoryAndProgressOnBothEnds) {
     for (qint64 i = 0; i < kFileBytes / block.size(); ++i)
         ASSERT_EQ(received.read(block.size()), block) << "at MiB " << i;
     EXPECT_EQ(QDir(a.saveFolder()).entryList(QDir::Files | QDir::Hidden), QStringList{"big.bin"});
+    // A received file has the rights of any file its user makes, not a temporary file's private
+    // ones.
+    QFile plain(a.saveFolder() + "plain");
+    ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+    EXPECT_EQ(received.permissions(), plain.permissions());
+    plain.remove();
     EXPECT_TRUE(transferBar(a)->accessibleName() == "Transfer");
     EXPECT_TRUE(
         waitUntil([&] { return !transferBar(a)->isVisible() && !transferBar(b)->isVisible(); }));
