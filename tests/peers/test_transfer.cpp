@@ -204,6 +204,14 @@ QProgressBar* transferBar(const Copy& copy) {
 }
 } // namespace
 
+#ifdef __SANITIZE_ADDRESS__
+// The address sanitizer keeps freed blocks resident for a while, so the process's size says nothing
+// about what the program holds.
+constexpr bool kResidentMemoryIsMeasurable = false;
+#else
+constexpr bool kResidentMemoryIsMeasurable = true;
+#endif
+
 TEST(Transfer, ALargeFileStreamsWithBoundedMemoryAndProgressOnBothEnds) {
     constexpr qint64 kFileBytes = 64 * 1024 * 1024; // far beyond any piece or socket buffer
     constexpr qint64 kMemoryBound = 32 * 1024 * 1024;
@@ -231,7 +239,9 @@ TEST(Transfer, ALargeFileStreamsWithBoundedMemoryAndProgressOnBothEnds) {
                    receivedPercent == 100;
         },
         kTransferWaitMs * 3));
-    EXPECT_LT(peak - idle, kMemoryBound);
+    if (kResidentMemoryIsMeasurable) {
+        EXPECT_LT(peak - idle, kMemoryBound);
+    }
     QFile received(a.saveFolder() + "big.bin");
     ASSERT_TRUE(received.open(QIODevice::ReadOnly));
     for (qint64 i = 0; i < kFileBytes / block.size(); ++i)
