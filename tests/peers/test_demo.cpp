@@ -107,7 +107,7 @@ TEST(Demo, PreparedFoldersGiveTwoCopiesThatTalk) {
     a.reset();
     b.reset();
 
-    // A second run starts afresh: what the last session left behind is gone.
+    // A second run starts afresh: what the last run left behind is gone.
     QFile(folders[0] + "/save/left-over.txt").open(QIODevice::WriteOnly);
     prepareDemo(home, program);
     EXPECT_FALSE(QFileInfo::exists(folders[0] + "/save/left-over.txt"));
