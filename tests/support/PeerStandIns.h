@@ -23,9 +23,11 @@
 
 // Listens on 127.0.0.1 (a free port) and keeps the lines of every message, one list per connection.
 struct RecordingListener {
-    TTcpServer server;
     std::mutex mutex;
     QList<QList<QByteArray>> messages;
+    // Declared last so that it is destroyed first: its handlers write to the members above until
+    // it has ended them.
+    TTcpServer server;
     RecordingListener() {
         server.setLocalHost("127.0.0.1");
         server.setLocalPort("0");
