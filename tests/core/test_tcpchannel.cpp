@@ -1,5 +1,6 @@
 // Line-channel endpoints over real loopback sockets: framing, client and listener states, the
 // worker cap, the send-disconnect-connect pattern and shutdown.
+#include "common/GuiThread.h"
 #include "common/ProgramError.h"
 #include "net/TcpChannel.h"
 #include "support/Wait.h"
@@ -483,10 +484,8 @@ TEST(TcpChannel, DestructionEndsHandlersWaitingForTheMainThread) {
                 connection->ReceiveLine(); // the message is not over yet
                 // The handler's effects are applied on the main thread, which is the one destroying
                 // the listener.
-                QMetaObject::invokeMethod(
-                    QCoreApplication::instance(),
-                    [&] { ranOnMain += QThread::currentThread() == qApp->thread(); },
-                    Qt::BlockingQueuedConnection);
+                runOn(QCoreApplication::instance(),
+                      [&] { ranOnMain += QThread::currentThread() == qApp->thread(); });
             }));
     ASSERT_TRUE(client.Connect());
     client.SendLine(QByteArray("begun"));
