@@ -3,6 +3,8 @@
 // Accept handlers read their lines on a worker and then apply what they change as one step there,
 // so every change to shared window state is serialised with the GUI thread's own work.
 
+#include "common/Handover.h"
+
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
@@ -21,21 +23,23 @@ template <class F> void runOn(QObject* context, F&& f) {
         return;
     }
     std::exception_ptr failure;
-    QMetaObject::invokeMethod(
-        context,
-        [&] {
-            try {
-                f();
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        },
-        Qt::BlockingQueuedConnection);
+    QThread* const to = context->thread();
+    auto call = [&] {
+        try {
+            f();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        handover::ended();
+    };
+    QMetaObject::invokeMethod(context, handover::Call(to, call), Qt::BlockingQueuedConnection);
+    handover::waited(to);
     if (failure)
         std::rethrow_exception(failure);
 }
 
 // Queues f on context's thread without waiting.
 template <class F> void postTo(QObject* context, F&& f) {
-    QMetaObject::invokeMethod(context, std::forward<F>(f), Qt::QueuedConnection);
+    QMetaObject::invokeMethod(context, handover::Call(context->thread(), std::forward<F>(f)),
+                              Qt::QueuedConnection);
 }
