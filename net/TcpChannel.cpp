@@ -7,6 +7,7 @@
 
 #include "common/AnsiText.h"
 #include "common/ProgramError.h"
+#include "net/HostLookup.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -68,7 +69,7 @@ bool waitForConnect(int fd, int timeoutMs, int cancelFd) {
 
 } // namespace
 
-std::optional<uint32_t> resolveHost(const QString& host) {
+std::optional<uint32_t> resolveHost(const QString& host, int cancelFd) {
     if (host.isEmpty())
         return INADDR_ANY;
     const QByteArray name = ansi::encode(host);
@@ -78,16 +79,7 @@ std::optional<uint32_t> resolveHost(const QString& host) {
             return std::nullopt;
         return ntohl(address.s_addr);
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return std::nullopt;
-    const auto* first = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const uint32_t address = ntohl(first->sin_addr.s_addr);
-    ::freeaddrinfo(found);
-    return address;
+    return lookUpHost(name, cancelFd);
 }
 
 uint16_t resolvePort(const QString& port) {
@@ -268,7 +260,7 @@ bool TTcpClient::Connect() {
         return false;
     // An empty host stands for 0.0.0.0, which no connection attempt may reach (Linux would take it
     // as this machine), so no attempt is made at all.
-    const std::optional<uint32_t> address = resolveHost(host);
+    const std::optional<uint32_t> address = resolveHost(host, cancelFd_);
     if (!address || *address == INADDR_ANY)
         return false;
     connected_ = attemptConnect(*address, portNumber);

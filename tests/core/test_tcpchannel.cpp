@@ -2,6 +2,7 @@
 // worker cap, the send-disconnect-connect pattern and shutdown.
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
+#include "net/HostLookup.h"
 #include "net/TcpChannel.h"
 #include "support/Wait.h"
 
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,6 +25,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -137,6 +140,32 @@ TEST(TcpChannel, ResolvesHostsAndPorts) {
     EXPECT_EQ(resolveHost(QStringLiteral("localhost")), std::optional<uint32_t>(0x7F000001));
     EXPECT_EQ(resolveHost(QStringLiteral("999.0.0.1")), std::nullopt);
     EXPECT_EQ(resolveHost(QStringLiteral("1.2.3")), std::nullopt);
+}
+
+TEST(TcpChannel, AHangingLookupEndsOnCancelAndFinishesAlone) {
+    const int cancelFd = ::eventfd(0, EFD_CLOEXEC);
+    EXPECT_EQ(runAbandonable([] { return std::optional<uint32_t>(7); }, cancelFd),
+              std::optional<uint32_t>(7));
+
+    // A lookup that hangs, as one does on a name server that never answers.
+    std::promise<void> answer;
+    auto answered = answer.get_future().share();
+    auto finished = std::make_shared<std::atomic<bool>>(false);
+    ASSERT_EQ(::eventfd_write(cancelFd, 1), 0);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(runAbandonable(
+                  [answered, finished] {
+                      answered.wait();
+                      *finished = true;
+                      return std::optional<uint32_t>(7);
+                  },
+                  cancelFd),
+              std::nullopt);
+    EXPECT_LT(clock.elapsed(), kWaitMs);
+    answer.set_value();
+    EXPECT_TRUE(waitFor([&] { return finished->load(); }));
+    ::close(cancelFd);
 }
 
 TEST(TcpChannel, ReceiveLineFramesClientMessages) {
