@@ -6,7 +6,8 @@
 #                              1. build (build/) and run the whole test suite
 #                              2. the whole suite again, built with the address and undefined-behaviour
 #                                 sanitizers (build-asan/)
-#                              3. each fuzz target for 10 s (build-fuzz/, clang)
+#                              3. the suite under the thread sanitizer (build-tsan/, scripts/tsan.sh)
+#                              4. each fuzz target for 10 s (build-fuzz/, clang)
 #   scripts/test.sh --quick  step 1 only, the quick check while developing
 #
 # ccache is used when it is installed, never required.
@@ -47,6 +48,9 @@ $quick && exit 0
 step "Test suite with the address and undefined-behaviour sanitizers"
 build build-asan -DVORLAX_SANITIZE=ON
 suite build-asan
+
+step "Test suite with the thread sanitizer"
+"$root/scripts/tsan.sh"
 
 step "Fuzz targets, 10 s each"
 "$root/scripts/fuzz.sh" 10
