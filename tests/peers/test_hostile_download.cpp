@@ -139,6 +139,7 @@ TEST(HostilePeer, AFileThatCannotBeWrittenAndASenderThatHangsUpDoNotCrash) {
     EXPECT_TRUE(errors[0].contains("big.bin")) << errors[0].toStdString();
     EXPECT_FALSE(c.form().Timer1->isActive());
     EXPECT_TRUE(waitUntil([&] { return c.form().DownloadServer->connectionCount() == 0; }));
+    c.copy->form.reset(); // closed while what its error box uses still exists
 }
 
 TEST(HostilePeer, AConnectionStalledMidFileIsCutAndItsPartialFileRemoved) {

@@ -21,9 +21,11 @@ std::pair<PortSet, PortSet> freePortSets();
 
 struct Copy {
     QTemporaryDir folder;
-    std::unique_ptr<TForm1> form;
     QStringList errors;   // texts of the standard error box
     QStringList messages; // texts of plain message boxes
+    // Last, so it is destroyed first: closing may still show a box, whose text goes to the lists
+    // above, and write settings into the folder.
+    std::unique_ptr<TForm1> form;
     QString tradeFolder() const { return folder.path() + "/trade/"; }
     QString saveFolder() const { return folder.path() + "/save/"; }
 };
