@@ -54,9 +54,9 @@ CopyPair transferPair() {
 
 // Stands in for one of the peer's line listeners and counts the next-file requests.
 struct RawListener {
-    TTcpServer server;
     std::mutex mutex;
     int nextFileRequests = 0;
+    TTcpServer server; // last, so it ends its handlers before the members above go
     RawListener() {
         server.setLocalHost("127.0.0.1");
         server.setLocalPort("0");
