@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QTextBlock>
 #include <QTest>
 
@@ -63,6 +64,17 @@ void sendMessage(quint16 port, const QByteArray& lines) {
 
 bool logHas(TForm1& f, const QString& text) {
     return f.Memo1->toPlainText().contains(text);
+}
+
+// A copy connected to a stand-in peer, except that one of its peer ports leads to `deaf`.
+std::unique_ptr<Copy> connectedToDeafPort(StandInPeer& peer, const UnacceptingListener& deaf,
+                                          QString PortSet::*port) {
+    auto copy = onlineCopy([&](PortSet& remote) {
+        remote = peer.aimedAt(remote);
+        remote.*port = QString::number(deaf.port);
+    });
+    connectTo(*copy->form, "127.0.0.1");
+    return copy;
 }
 
 qint64 closeTimed(Copy& copy) {
@@ -173,12 +185,8 @@ TEST(HostilePeer, ClosingCancelsAConnectionAttemptNobodyAnswers) {
 TEST(HostilePeer, ClosingIsQuickWhenThePeerStoppedReading) {
     UnacceptingListener deaf(false);
     StandInPeer peer;
-    auto copy = onlineCopy([&](PortSet& remote) {
-        remote = peer.aimedAt(remote);
-        remote.chat = QString::number(deaf.port);
-    });
+    auto copy = connectedToDeafPort(peer, deaf, &PortSet::chat);
     TForm1& f = *copy->form;
-    connectTo(f, "127.0.0.1");
     ASSERT_TRUE(f.ChatClient->Connected());
     std::atomic<bool> sendEnded{false};
     std::thread sender([&] {
@@ -194,4 +202,26 @@ TEST(HostilePeer, ClosingIsQuickWhenThePeerStoppedReading) {
     sender.join();
     copy->form.reset();
     EXPECT_LT(clock.elapsed(), kCloseLimitMs);
+}
+
+TEST(HostilePeer, ClosingIsQuickMidUploadToAPeerThatStoppedReading) {
+    UnacceptingListener deaf(false); // takes the download connection, reads none of it
+    StandInPeer peer;
+    auto copy = connectedToDeafPort(peer, deaf, &PortSet::download);
+    TForm1& f = *copy->form;
+    ASSERT_EQ(f.statusIconIndex, 2);
+    const QString path = copy->tradeFolder() + "big.bin";
+    {
+        QFile big(path);
+        ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+        big.resize(64 * 1024 * 1024); // far beyond what the socket buffers hold
+    }
+    f.offeredFiles.reset({{"big.bin", path}});
+    f.WeAccepted = true;
+    f.SendQueue = {"big.bin"};
+    f.uploadPauseMs = 10;
+    f.UploadNextFile();
+    auto* bar = f.findChild<QProgressBar*>("TransferBar");
+    ASSERT_TRUE(waitUntil([&] { return bar->isVisible(); })); // the file is going out
+    EXPECT_LT(closeTimed(*copy), kCloseLimitMs);
 }
