@@ -67,6 +67,8 @@ void clickAndSettle(TForm1& form, QWidget* button) {
     ASSERT_TRUE(button->isEnabled()) << button->objectName().toStdString();
     QTest::mouseClick(button, Qt::LeftButton);
     ASSERT_TRUE(waitUntil([&] { return !form.attemptRunning(); }, 15000));
+    // A box the attempt asked for is queued behind its end; a user sees it at once.
+    QCoreApplication::sendPostedEvents();
 }
 
 void goOnline(TForm1& form) {
