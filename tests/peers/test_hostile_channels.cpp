@@ -223,5 +223,6 @@ TEST(HostilePeer, ClosingIsQuickMidUploadToAPeerThatStoppedReading) {
     f.UploadNextFile();
     auto* bar = f.findChild<QProgressBar*>("TransferBar");
     ASSERT_TRUE(waitUntil([&] { return bar->isVisible(); })); // the file is going out
+    ASSERT_LT(bar->value(), 100);                             // and is stuck part way
     EXPECT_LT(closeTimed(*copy), kCloseLimitMs);
 }
