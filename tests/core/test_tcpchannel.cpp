@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -166,6 +167,46 @@ TEST(TcpChannel, AHangingLookupEndsOnCancelAndFinishesAlone) {
     answer.set_value();
     EXPECT_TRUE(waitFor([&] { return finished->load(); }));
     ::close(cancelFd);
+}
+
+TEST(TcpChannel, AListenerOutOfDescriptorsWaitsInsteadOfSpinningAndAcceptsLater) {
+    LineSink sink(1);
+    TTcpServer server;
+    const uint16_t port = openOnLoopback(server, sink.handler());
+    const int client = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Every descriptor this process may have is taken, so accept() fails with EMFILE.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit before = limit;
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_cur, 512);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> fillers;
+    for (int fd = ::dup(client); fd >= 0; fd = ::dup(client))
+        fillers.push_back(fd);
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    rusage start{};
+    ::getrusage(RUSAGE_SELF, &start);
+    const bool nothingTaken = holdsFor([&] { return sink.started == 0; });
+    rusage end{};
+    ::getrusage(RUSAGE_SELF, &end);
+    for (int fd : fillers)
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    EXPECT_TRUE(nothingTaken);
+    const auto cpuMs = [](const rusage& use) {
+        return (use.ru_utime.tv_sec + use.ru_stime.tv_sec) * 1000 +
+               (use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1000;
+    };
+    // Retrying at full speed would keep a core busy for the whole period.
+    EXPECT_LT(cpuMs(end) - cpuMs(start), kQuietMs / 4);
+    rawWrite(client, "late\r\n");
+    EXPECT_TRUE(waitFor([&] { return sink.finished == 1; }));
+    EXPECT_EQ(sink.connection(0), lines({"late"}));
+    ::close(client);
 }
 
 TEST(TcpChannel, ReceiveLineFramesClientMessages) {
