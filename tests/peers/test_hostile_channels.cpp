@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -37,7 +38,8 @@ struct RawPeer {
         target.sin_family = AF_INET;
         target.sin_port = htons(port);
         target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target), 0)
+            << "port " << port << ": " << strerror(errno);
     }
     ~RawPeer() { ::close(fd); }
     RawPeer(const RawPeer&) = delete;

@@ -8,18 +8,37 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+namespace {
+// The lowest port the system hands out for outgoing connections. Ports below it are taken only by
+// listeners that ask for them, so an outgoing connection of a test running alongside never lands on
+// a port a copy is about to listen on.
+int lowestEphemeralPort() {
+    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+    const int low =
+        range.open(QIODevice::ReadOnly) ? range.readAll().simplified().split(' ')[0].toInt() : 0;
+    return low > 0 ? low : 32768;
+}
+} // namespace
+
 std::pair<PortSet, PortSet> freePortSets() {
+    constexpr int kLowestPort = 10000;
+    const int ephemeral = lowestEphemeralPort();
+    const int first = ephemeral > kLowestPort + 1000 ? kLowestPort : 1024;
     // All eight are held at once, so the two sets never share a port.
     QTcpServer holders[8];
     QString ports[8];
     for (int i = 0; i < 8; ++i) {
-        holders[i].listen(QHostAddress::LocalHost, 0);
+        while (!holders[i].listen(QHostAddress::LocalHost,
+                                  QRandomGenerator::global()->bounded(first, ephemeral))) {
+        }
         ports[i] = QString::number(holders[i].serverPort());
     }
     return {{ports[0], ports[1], ports[2], ports[3]}, {ports[4], ports[5], ports[6], ports[7]}};
