@@ -1,4 +1,5 @@
 #include "common/AnsiText.h"
+#include "common/DisplayText.h"
 
 #include <gtest/gtest.h>
 
@@ -83,4 +84,19 @@ TEST(AnsiText, ReadsUtf8OnlyWhenWindows1252CannotCarryTheText) {
     EXPECT_EQ(ansi::decode(bytesOf({0xEF, 0xBB, 0xBF, 'x'})), QStringLiteral("\uFEFFx"));
     // Zero bytes pass through.
     EXPECT_EQ(ansi::decode(QByteArray("a\0b", 3)), QString::fromUtf16(u"a\0b", 3));
+}
+
+TEST(DisplayText, ReceivedTextNeverStartsALineOrTurnsTheTextAround) {
+    EXPECT_EQ(shownText(QStringLiteral("a\r\nb\nc\td\x1b[2J")), QStringLiteral("a  b c d [2J"));
+    EXPECT_EQ(shownText(QString(QChar(0x85)) + QChar(0x2028)), QStringLiteral("  "));
+    const QString overridden =
+        QStringLiteral("evil") + QChar(0x202E) + QStringLiteral("txt.exe") + QChar(0x2066);
+    EXPECT_EQ(shownText(overridden), QStringLiteral("evil\uFFFDtxt.exe\uFFFD"));
+    EXPECT_EQ(shownText(QStringLiteral("Grüße €")), QStringLiteral("Grüße €"));
+
+    EXPECT_EQ(shownText(QStringLiteral("abcdef"), 4), QStringLiteral("abc…"));
+    EXPECT_EQ(shownText(QStringLiteral("abcd"), 4), QStringLiteral("abcd"));
+    // A cut never leaves half of a character made of two UTF-16 units.
+    const QString emoji = QStringLiteral("ab\U0001F600cd");
+    EXPECT_EQ(shownText(emoji, 4), QStringLiteral("ab…"));
 }
