@@ -5,6 +5,7 @@
 
 #include "app/Settings.h"
 #include "board/BoardView.h"
+#include "chat/ChatLog.h"
 #include "common/GuiThread.h"
 #include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
@@ -232,6 +233,7 @@ void TForm1::wireHandlers() {
             [this](int column) { guarded([=, this] { ListView1ColumnClick(column); }); });
     connect(ListView2->header(), &QHeaderView::sectionClicked, this,
             [this](int column) { guarded([=, this] { ListView2ColumnClick(column); }); });
+    chatLog_ = new ChatLogFeed(Memo1);
     // The plot pump starts when there is something to send (wakePlotPump).
     Timer3->start();
 }
@@ -257,18 +259,26 @@ void TForm1::guarded(const std::function<void()>& handler) {
 }
 
 void TForm1::reportError(const QString& message) {
-    queueBox([this, text = withFullStop(message)] { dialogs_.showError(text); });
+    const QString text = withFullStop(message);
+    queueBox(QStringLiteral("error:") + text, [this, text] { dialogs_.showError(text); });
 }
 
 void TForm1::showQueuedMessage(const QString& text) {
-    queueBox([this, text] { dialogs_.showMessage(text); });
+    queueBox(QStringLiteral("message:") + text, [this, text] { dialogs_.showMessage(text); });
 }
 
 // A box runs a nested event loop, which may delete a socket or state its caller still uses: so no
-// box opens inside the handler that asked for it. Boxes asked for while one is up wait for it.
-void TForm1::queueBox(std::function<void()> show) {
-    postTo(this, [this, show = std::move(show)] {
-        pendingBoxes_.push_back(show);
+// box opens inside the handler that asked for it. Boxes asked for while one is up wait for it. A
+// box the same as one already waiting is not queued again, so errors a peer provokes over and
+// over cost one box, not one per time.
+void TForm1::queueBox(const QString& key, std::function<void()> show) {
+    {
+        std::lock_guard lock(boxesWaitingMutex_);
+        if (!boxesWaiting_.insert(key).second)
+            return;
+    }
+    postTo(this, [this, key, show = std::move(show)] {
+        pendingBoxes_.push_back({key, show});
         showQueuedBoxes();
     });
 }
@@ -278,15 +288,19 @@ void TForm1::showQueuedBoxes() {
         return;
     boxShowing_ = true;
     while (!pendingBoxes_.empty()) {
-        const std::function<void()> show = pendingBoxes_.front();
+        const auto [key, show] = pendingBoxes_.front();
         pendingBoxes_.pop_front();
+        {
+            std::lock_guard lock(boxesWaitingMutex_);
+            boxesWaiting_.erase(key); // shown from now on: a new one may wait again
+        }
         show();
     }
     boxShowing_ = false;
 }
 
 void TForm1::appendChatLog(const QString& line) {
-    runOn(this, [this, line] { Memo1->appendPlainText(line); });
+    chatLog_->append(line);
 }
 
 void TForm1::showStatusIcon(int index) {

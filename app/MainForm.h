@@ -29,6 +29,7 @@
 #include <set>
 
 class BoardView;
+class ChatLogFeed;
 class QAction;
 class QCheckBox;
 class QFrame;
@@ -82,7 +83,8 @@ public:
     void reportError(const QString& message);
     // The same for a plain message box.
     void showQueuedMessage(const QString& text);
-    // Appends one line to the chat log, from any thread, as one step on the GUI thread.
+    // Appends one line to the chat log, from any thread, in order, within the log's bounds; the
+    // GUI thread shows lines from other threads soon after, a few at a time.
     void appendChatLog(const QString& line);
 
     // ---- Connection bar
@@ -333,9 +335,12 @@ private:
     std::mutex saveFolderMutex_;
     QString saveFolder_; // Edit1's text, for the download listener's thread
     // Boxes waiting to be shown, one after another, after the handler that asked has returned.
-    void queueBox(std::function<void()> show);
+    void queueBox(const QString& key, std::function<void()> show); // key: the box's kind and text
     void showQueuedBoxes();
-    std::deque<std::function<void()>> pendingBoxes_;
+    std::deque<std::pair<QString, std::function<void()>>> pendingBoxes_;
+    std::mutex boxesWaitingMutex_;
+    std::set<QString> boxesWaiting_; // keys of the boxes queued and not yet shown
+    ChatLogFeed* chatLog_ = nullptr; // a child of Memo1
     bool boxShowing_ = false;
     std::atomic<bool> closingUploads_{false};
     std::mutex uploadPauseMutex_;

@@ -8,27 +8,55 @@
 #include <QThread>
 
 #include <algorithm>
-
-BoardView::BoardView(std::function<TBoard*()> board, QWidget* parent)
-    : QWidget(parent), board_(std::move(board)) {
-    setMouseTracking(true); // moves without a button still reach the handler (it ignores them)
-    setAttribute(Qt::WA_OpaquePaintEvent);
-}
+#include <utility>
 
 namespace {
+constexpr int kFrameMs = 16; // one repaint a frame at 60 frames a second
 constexpr int kSquareSide = 2;
 // Received points may lie anywhere in the 32-bit range; far-off ones are clamped so the rectangle's
 // arithmetic cannot overflow (nothing is visible there anyway).
 constexpr int kFarOff = 1 << 24;
 } // namespace
 
+BoardView::BoardView(std::function<TBoard*()> board, QWidget* parent)
+    : QWidget(parent), board_(std::move(board)) {
+    setMouseTracking(true); // moves without a button still reach the handler (it ignores them)
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    frame_.setSingleShot(true);
+    frame_.setInterval(kFrameMs);
+    connect(&frame_, &QTimer::timeout, this, &BoardView::flushPainted);
+}
+
 void BoardView::squarePainted(int x, int y) {
     const QRect square(std::clamp(x, -kFarOff, kFarOff), std::clamp(y, -kFarOff, kFarOff),
                        kSquareSide, kSquareSide);
+    {
+        std::lock_guard lock(paintedMutex_);
+        painted_ |= square;
+        if (std::exchange(flushPosted_, true))
+            return; // the repaint on its way takes this square too
+    }
+    // One hop per frame, not per point: a peer's flood of points never floods the event queue.
+    auto startFrame = [this] {
+        if (!frame_.isActive())
+            frame_.start();
+    };
     if (QThread::currentThread() == thread())
-        update(square);
+        startFrame();
     else
-        postTo(this, [this, square] { update(square); });
+        postTo(this, startFrame);
+}
+
+// The squares painted since the last repaint are repainted as one rectangle around them all:
+// painting the board is a single image copy, whatever the rectangle's size.
+void BoardView::flushPainted() {
+    QRect painted;
+    {
+        std::lock_guard lock(paintedMutex_);
+        painted = std::exchange(painted_, QRect());
+        flushPosted_ = false;
+    }
+    update(painted);
 }
 
 void BoardView::paintEvent(QPaintEvent* event) {

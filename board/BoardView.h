@@ -3,9 +3,12 @@
 // and reports mouse events in board coordinates. Any button draws; a left press holds the pointer
 // until its release, other buttons report their release only over the view.
 
+#include <QRect>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
+#include <mutex>
 
 class TBoard;
 
@@ -18,7 +21,8 @@ public:
     std::function<void(int x, int y)> onMouseMove;
     std::function<void(int x, int y)> onMouseUp;
 
-    // Asks for a repaint of the squares painted at (x, y); callable from any thread.
+    // Asks for a repaint of the squares painted at (x, y); callable from any thread. Requests are
+    // gathered and the view is repainted once a frame at the most, however fast points come.
     void squarePainted(int x, int y);
 
 protected:
@@ -28,6 +32,12 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    void flushPainted();
+
     std::function<TBoard*()> board_;
     bool leftHeld_ = false;
+    QTimer frame_; // the next repaint of what was painted, on the GUI thread
+    std::mutex paintedMutex_;
+    QRect painted_;            // what was painted since the last repaint
+    bool flushPosted_ = false; // a repaint is on its way for what painted_ holds
 };

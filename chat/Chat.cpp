@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 
 #include "common/AnsiText.h"
+#include "common/DisplayText.h"
 #include "common/GuiThread.h"
 
 #include <QLineEdit>
@@ -48,7 +49,10 @@ void TForm1::Edit3Click() {
 }
 
 // A message larger than any chat line could be is dropped whole, and so is one cut off at its
-// deadline; returning closes the connection, so the rest of it is never read.
+// deadline; returning closes the connection, so the rest of it is never read. What is shown is
+// made safe here, on the worker: a line break or other control character inside it shows as a
+// space, so a peer's text never starts a line that looks like the program's own, and a long line
+// is cut, so the window never lays out megabytes of one line.
 void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
     QByteArray text;
     for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine()) {
@@ -57,5 +61,5 @@ void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
         text += line;
     }
     if (!text.isEmpty() && !client->cutOff())
-        appendChatLog(ansi::decode(text));
+        appendChatLog(shownText(ansi::decode(text), kMaxShownLineChars));
 }

@@ -14,6 +14,7 @@
 #include "app/MainForm.h"
 
 #include "common/AnsiText.h"
+#include "common/DisplayText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
 #include "trade/TradeFolder.h"
@@ -26,6 +27,7 @@
 #include <QTreeWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -41,6 +43,7 @@ const QString kTransfersFinished = QStringLiteral("Upload/Download has been fini
 const QString kLastSentCaption = QStringLiteral("Quil-Connect-Ready");
 const QString kAllDoneCaption = QStringLiteral("Quil.Connect-Ready");
 const QString kNotOffered = QStringLiteral("Not sent, not among the offered files: %1");
+const QString kMoreNotOffered = QStringLiteral(" and %1 more");
 
 // The data lines of a message, up to an empty line or the end of the connection. Nothing when the
 // message outgrows its bounds: the connection is then closed and the rest never read.
@@ -65,6 +68,55 @@ QList<SummaryRow> summaryRows(const QTreeWidget* list) {
         rows.append({item->checkState(kCaptionColumn) == Qt::Checked, item->text(kSizeColumn)});
     }
     return rows;
+}
+
+// A received listing as the items of the remote list, made on the listener's worker: every text is
+// made safe to show there, and the window only has to put the ready items in.
+std::vector<std::unique_ptr<QTreeWidgetItem>> listingItems(const QList<QByteArray>& lines) {
+    std::vector<std::unique_ptr<QTreeWidgetItem>> items;
+    for (const ListedFile& file : listedFiles(lines)) {
+        auto item = std::make_unique<QTreeWidgetItem>(QStringList{
+            shownText(ansi::decode(file.name), kMaxShownLineChars),
+            shownText(file.type, kMaxShownLineChars), shownText(file.size, kMaxShownLineChars)});
+        item->setCheckState(kCaptionColumn, Qt::Unchecked);
+        item->setData(kCaptionColumn, kNameBytesRole, file.name); // sent back as it came
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+// Replaces the items of a list in one step, with its updates held meanwhile. The old items are
+// returned to be deleted off the GUI thread.
+QList<QTreeWidgetItem*> replaceItems(QTreeWidget* list,
+                                     std::vector<std::unique_ptr<QTreeWidgetItem>>& items) {
+    list->setUpdatesEnabled(false);
+    QList<QTreeWidgetItem*> old = list->invisibleRootItem()->takeChildren();
+    QList<QTreeWidgetItem*> added;
+    added.reserve(qsizetype(items.size()));
+    for (std::unique_ptr<QTreeWidgetItem>& item : items)
+        added << item.release();
+    items.clear();
+    list->addTopLevelItems(added);
+    list->setUpdatesEnabled(true);
+    return old;
+}
+
+// Ticks the local items a request names; ticks already set stay.
+void tickRequested(QTreeWidget* local, const QList<QByteArray>& names) {
+    QList<QByteArray> localNames;
+    localNames.reserve(local->topLevelItemCount());
+    for (int i = 0; i < local->topLevelItemCount(); ++i)
+        localNames << local->topLevelItem(i)->data(kCaptionColumn, kNameBytesRole).toByteArray();
+    for (int row : requestedRows(localNames, names))
+        local->topLevelItem(row)->setCheckState(kCaptionColumn, Qt::Checked);
+}
+
+// One line for all names of a request that were skipped at once, however many.
+QString notOfferedNotice(const QByteArray& firstName, qsizetype count) {
+    QString notice = kNotOffered.arg(shownText(ansi::decode(firstName), kMaxShownLineChars));
+    if (count > 1)
+        notice += kMoreNotOffered.arg(count - 1);
+    return notice;
 }
 
 // Sorts a file list by a column; a size that is not an integer raises the conversion error
@@ -244,19 +296,27 @@ void TForm1::handOverUploads() {
 }
 
 QString TForm1::takeNextUpload() {
-    bool skipped = false;
-    while (!SendQueue.isEmpty()) {
+    // A request that came after this user's agreement has not been agreed to: an upload queued
+    // before it sends nothing of it.
+    if (!WeAccepted)
+        return {};
+    QString path;
+    QByteArray firstSkipped;
+    qsizetype skipped = 0;
+    while (!SendQueue.isEmpty() && path.isEmpty()) {
         const QByteArray name = SendQueue.takeFirst();
-        if (const std::optional<QString> path = offeredFiles.pathFor(name))
-            return *path;
-        Memo1->appendPlainText(kNotOffered.arg(ansi::decode(name)));
-        skipped = true;
+        if (const std::optional<QString> offered = offeredFiles.pathFor(name))
+            path = *offered;
+        else if (skipped++ == 0)
+            firstSkipped = name;
     }
+    if (skipped > 0)
+        appendChatLog(notOfferedNotice(firstSkipped, skipped));
     // Nothing left that may go: answer as to a next-file request with an empty queue, so the trade
     // goes on in the other direction.
-    if (skipped)
+    if (path.isEmpty() && skipped > 0)
         handOverUploads();
-    return {};
+    return path;
 }
 
 void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
@@ -272,6 +332,10 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
     // of a message is never applied, and a late one has lost its turn.
     if (!lines || client->cutOff() || !turn.wait())
         return;
+    std::vector<std::unique_ptr<QTreeWidgetItem>> listing;
+    if (message == TradeMessage::SendFileList)
+        listing = listingItems(*lines);
+    QList<QTreeWidgetItem*> replaced;
     bool queueEmpty = false;
     runOn(this, [&] {
         switch (message) {
@@ -287,26 +351,17 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
                 handOverUploads();
             } else {
                 setWindowTitle(kAllDoneCaption);
-                Memo1->appendPlainText(kTransfersFinished);
+                appendChatLog(kTransfersFinished);
             }
             break;
         case TradeMessage::SendFileList:
-            ListView1->clear();
-            for (const ListedFile& file : listedFiles(*lines)) {
-                auto* item =
-                    new QTreeWidgetItem(ListView1, {ansi::decode(file.name), file.type, file.size});
-                item->setCheckState(kCaptionColumn, Qt::Unchecked);
-                item->setData(kCaptionColumn, kNameBytesRole, file.name);
-            }
+            replaced = replaceItems(ListView1, listing);
             break;
         case TradeMessage::AskForTrade:
-            SendQueue.clear();
-            for (const QByteArray& name : *lines)
-                for (int i = 0; i < ListView2->topLevelItemCount(); ++i) {
-                    QTreeWidgetItem* item = ListView2->topLevelItem(i);
-                    if (item->data(kCaptionColumn, kNameBytesRole).toByteArray() == name)
-                        item->setCheckState(kCaptionColumn, Qt::Checked);
-                }
+            // New wishes need this user's consent anew, also an acceptance still on its way.
+            WeAccepted = false;
+            ++agreementRound_;
+            tickRequested(ListView2, *lines);
             SendQueue = *lines;
             StatusBar1->showMessage(TradeSummary());
             break;
@@ -318,6 +373,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
         }
     });
     turn.done();
+    qDeleteAll(replaced); // a large listing's old items cost the window nothing
     // The answer goes out on this worker, after the step, so the window never waits on it.
     if (queueEmpty && message == TradeMessage::LastFileSended)
         sendMessage(*ChatClient, {ansi::encode(kTransfersFinished)});

@@ -3,10 +3,13 @@
 #include "common/AnsiText.h"
 #include "common/ProgramError.h"
 
+#include <QHash>
+
 #include <algorithm>
 #include <chrono>
 #include <numeric>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -112,6 +115,23 @@ QList<ListedFile> listedFiles(const QList<QByteArray>& lines) {
     for (qsizetype i = 0; i + kLinesPerFile <= lines.size(); i += kLinesPerFile)
         files.append({lines[i], fieldFromWire(lines[i + 1]), fieldFromWire(lines[i + 2])});
     return files;
+}
+
+QList<int> requestedRows(const QList<QByteArray>& localNames, const QList<QByteArray>& requested) {
+    QHash<QByteArray, QList<int>> rowsNamed;
+    rowsNamed.reserve(localNames.size());
+    for (int row = 0; row < localNames.size(); ++row)
+        rowsNamed[localNames[row]].append(row);
+    std::vector<bool> named(localNames.size(), false);
+    for (const QByteArray& name : requested)
+        if (const auto it = rowsNamed.constFind(name); it != rowsNamed.constEnd())
+            for (int row : *it)
+                named[row] = true;
+    QList<int> rows;
+    for (int row = 0; row < localNames.size(); ++row)
+        if (named[row])
+            rows.append(row);
+    return rows;
 }
 
 QString tradeSummary(const QList<SummaryRow>& remote, const QList<SummaryRow>& local) {

@@ -52,6 +52,11 @@ struct ListedFile {
 // Groups of three lines (name, type, size); the lines after the last whole group are dropped.
 QList<ListedFile> listedFiles(const QList<QByteArray>& lines);
 
+// The indices of the local rows (given by their names' bytes) that a request names exactly, each
+// once, in row order. Linear in both lists: the local names are hashed, so a request of many names
+// costs one look-up per name.
+QList<int> requestedRows(const QList<QByteArray>& localNames, const QList<QByteArray>& requested);
+
 // One row of a file list as the summary counts it.
 struct SummaryRow {
     bool ticked = false;

@@ -7,6 +7,7 @@
 #include "app/MainForm.h"
 
 #include "common/AnsiText.h"
+#include "common/DisplayText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
 #include "trade/FileHeader.h"
@@ -108,7 +109,7 @@ void TForm1::UploadNextFile() {
             ChatClient->Disconnect();
             ChatClient->Connect();
         }
-        appendChatLog(kUploadAnnouncement + path);
+        appendChatLog(kUploadAnnouncement + shownText(path));
         SendFileStream(path);
         pauseUpload(pauseMs);
     });
@@ -137,7 +138,7 @@ void TForm1::SendFileStream(const QString& path) {
 // thread after the listener's read has returned, so nothing here can pull a socket from under it.
 void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event) {
     using Kind = DownloadEvent::Kind;
-    const QString name = ansi::decode(event.name);
+    const QString name = shownText(ansi::decode(event.name)); // a peer's name, made safe to show
     const bool fromPeer = event.peer != 0 && event.peer == connectedPeer.load();
     switch (event.kind) {
     case Kind::Progress:

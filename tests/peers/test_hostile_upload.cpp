@@ -119,6 +119,7 @@ TEST(HostilePeer, RequestsGetOnlyOfferedFilesAndOnlyWithTheUsersAgreement) {
 
     // Agreed, the name outside the listing is skipped with one log line; the offered file goes.
     QTest::mouseClick(f.BitBtn19, Qt::LeftButton);
+    f.SendQueue.clear(); // so the wait below sees this request applied, not the one before
     sendTradeMessage(f, {kAskForTrade, "../secret.txt", "offered.txt"});
     ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 2; }));
     QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
@@ -128,8 +129,12 @@ TEST(HostilePeer, RequestsGetOnlyOfferedFilesAndOnlyWithTheUsersAgreement) {
     EXPECT_TRUE(logHas(f, "Not sent, not among the offered files: ../secret.txt"));
     EXPECT_TRUE(logHas(f, "Upload: " + copy->tradeFolder() + "offered.txt"));
 
-    // A request of nothing offered hands the turn over at once, so the trade does not stall.
+    // A request of nothing offered hands the turn over at once, so the trade does not stall; like
+    // every request it is agreed to first.
     sendTradeMessage(f, {kAskForTrade, "/etc/passwd"});
+    ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 1 && !f.WeAccepted; }));
+    QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return f.WeAccepted; }));
     sendTradeMessage(f, {kSendNextFile});
     ASSERT_TRUE(waitUntil([&] { return hasMessage(peer.trade, kLastFileSended); }));
     EXPECT_FALSE(recorder.received.contains("TOP SECRET"));
