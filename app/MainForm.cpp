@@ -65,6 +65,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     setObjectNames();
     setAccessibleNames();
     wireHandlers();
+    setUpDiscovery();
     FormCreate();
 }
 

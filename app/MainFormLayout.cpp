@@ -184,15 +184,7 @@ void TForm1::buildRightPane() {
     PageControl1->resize(kRightPaneWidth, PageControl1->height());
     buildImagesPage();
     buildOptionsPage();
-    TabSheet5 = new QWidget();
-    auto* box = new QVBoxLayout(TabSheet5);
-    box->setContentsMargins(0, 0, 0, 0);
-    ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses
-    ListBox1->setObjectName("ListBox1");
-    ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
-    box->addWidget(ListBox1);
-    PopupMenu1 = new QMenu(this);
-    Delete1 = PopupMenu1->addAction("Delete");
+    buildConnectedToPage();
     PageControl1->addTab(TabSheet2, "Images");
     PageControl1->addTab(TabSheet1, "Options");
     PageControl1->addTab(TabSheet5, "Connected to");
@@ -219,6 +211,45 @@ void TForm1::buildImagesPage() {
             slotButtons[number - 1] = button;
         }
     }
+}
+
+// The copies found on the network above the address book, and this computer's own addresses below,
+// so that two people without discovery can tell each other what to type.
+void TForm1::buildConnectedToPage() {
+    TabSheet5 = new QWidget();
+    auto* box = new QVBoxLayout(TabSheet5);
+    box->setContentsMargins(2, 4, 2, 4);
+    box->setSpacing(4);
+    Label3 = new QLabel("On this &network:", TabSheet5);
+    ListBox2 = new QListWidget(TabSheet5); // copies found on the network
+    ListBox2->setObjectName("ListBox2");
+    ListBox2->setWordWrap(true);
+    ListBox2->setTextElideMode(Qt::ElideNone);
+    ListBox2->setSpacing(1);
+    Label3->setBuddy(ListBox2);
+    Button7 = new QPushButton("Match ports", TabSheet5);
+    Button7->setObjectName("Button7");
+    Button7->setEnabled(false);
+    Button7->setToolTip("Sets this copy's ports to fit the selected copy: goes offline, changes "
+                        "the ports on the Options page and goes online again.");
+    Label4 = new QLabel("&Address book:", TabSheet5);
+    ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses
+    ListBox1->setObjectName("ListBox1");
+    ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
+    Label4->setBuddy(ListBox1);
+    PopupMenu1 = new QMenu(this);
+    Delete1 = PopupMenu1->addAction("Delete");
+    Label5 = new QLabel(TabSheet5); // this computer's own addresses
+    Label5->setObjectName("Label5");
+    Label5->setWordWrap(true);
+    Label5->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Label5->setFocusPolicy(Qt::StrongFocus);
+    box->addWidget(Label3);
+    box->addWidget(ListBox2, 3);
+    box->addWidget(Button7, 0, Qt::AlignLeft);
+    box->addWidget(Label4);
+    box->addWidget(ListBox1, 2);
+    box->addWidget(Label5);
 }
 
 QLineEdit* TForm1::optionsField(const QString& name) {
@@ -390,10 +421,11 @@ void TForm1::setObjectNames() {
     const std::pair<QObject*, const char*> named[] = {
         {Label2, "Label2"},         {Panel6, "Panel6"},       {TabSheet2, "TabSheet2"},
         {TabSheet1, "TabSheet1"},   {Panel1, "Panel1"},       {TabSheet5, "TabSheet5"},
-        {PopupMenu1, "PopupMenu1"}, {Delete1, "Delete1"},     {TabSheet3, "TabSheet3"},
-        {Panel7, "Panel7"},         {TabSheet4, "TabSheet4"}, {Panel2, "Panel2"},
-        {Splitter1, "Splitter1"},   {MainMenu1, "MainMenu1"}, {File1, "File1"},
-        {Exit1, "Exit1"},           {info1, "info1"},         {Help1, "Help1"}};
+        {PopupMenu1, "PopupMenu1"}, {Delete1, "Delete1"},     {Label3, "Label3"},
+        {Label4, "Label4"},         {TabSheet3, "TabSheet3"}, {Panel7, "Panel7"},
+        {TabSheet4, "TabSheet4"},   {Panel2, "Panel2"},       {Splitter1, "Splitter1"},
+        {MainMenu1, "MainMenu1"},   {File1, "File1"},         {Exit1, "Exit1"},
+        {info1, "info1"},           {Help1, "Help1"}};
     for (auto [object, name] : named)
         object->setObjectName(name);
 }
@@ -431,6 +463,8 @@ void TForm1::setAccessibleNames() {
     for (auto [field, text] : ports)
         name(field, text);
     name(ListBox1, "Connected to");
+    name(ListBox2, "On this network");
+    name(Label5, "This computer's addresses");
     name(ListView1, "Remote files");
     name(ListView2, "Local files");
     name(Memo1, "Chat log");

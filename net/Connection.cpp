@@ -55,6 +55,7 @@ void TForm1::runAttempt(std::function<void()> networkSteps) {
             wakePlotPump();
             if (!failure.isEmpty())
                 reportError(failure);
+            emit attemptFinished();
         });
     });
 }
@@ -124,6 +125,7 @@ void TForm1::goOnline() {
             BitBtn20->setEnabled(false);
             BitBtn16->setEnabled(true);
             reportListenFailures();
+            publishThisCopy();
         });
     });
 }
@@ -163,6 +165,7 @@ void TForm1::goOffline() {
     WeAccepted = false;
     PeerAccepted = false;
     connectedPeer = 0;
+    withdrawThisCopy();
     BitBtn18->setText(kOffline);
     runAttempt([this] {
         ChatServer->Close();
@@ -205,6 +208,7 @@ void TForm1::BitBtn16Click() {
     PlotPumpBusy = false;
     const QString address = Edit2->text();
     rememberPeer(address);
+    checkPortsAfterConnect(address);
     WeAccepted = false;
     PeerAccepted = false;
     runAttempt([this, address] {
