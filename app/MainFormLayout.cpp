@@ -221,6 +221,7 @@ void TForm1::buildConnectedToPage() {
     box->setContentsMargins(2, 4, 2, 4);
     box->setSpacing(4);
     Label3 = new QLabel("On this &network:", TabSheet5);
+    Label3->setObjectName("Label3");
     ListBox2 = new QListWidget(TabSheet5); // copies found on the network
     ListBox2->setObjectName("ListBox2");
     ListBox2->setWordWrap(true);
@@ -233,6 +234,7 @@ void TForm1::buildConnectedToPage() {
     Button7->setToolTip("Sets this copy's ports to fit the selected copy: goes offline, changes "
                         "the ports on the Options page and goes online again.");
     Label4 = new QLabel("&Address book:", TabSheet5);
+    Label4->setObjectName("Label4");
     ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses
     ListBox1->setObjectName("ListBox1");
     ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -421,11 +423,10 @@ void TForm1::setObjectNames() {
     const std::pair<QObject*, const char*> named[] = {
         {Label2, "Label2"},         {Panel6, "Panel6"},       {TabSheet2, "TabSheet2"},
         {TabSheet1, "TabSheet1"},   {Panel1, "Panel1"},       {TabSheet5, "TabSheet5"},
-        {PopupMenu1, "PopupMenu1"}, {Delete1, "Delete1"},     {Label3, "Label3"},
-        {Label4, "Label4"},         {TabSheet3, "TabSheet3"}, {Panel7, "Panel7"},
-        {TabSheet4, "TabSheet4"},   {Panel2, "Panel2"},       {Splitter1, "Splitter1"},
-        {MainMenu1, "MainMenu1"},   {File1, "File1"},         {Exit1, "Exit1"},
-        {info1, "info1"},           {Help1, "Help1"}};
+        {PopupMenu1, "PopupMenu1"}, {Delete1, "Delete1"},     {TabSheet3, "TabSheet3"},
+        {Panel7, "Panel7"},         {TabSheet4, "TabSheet4"}, {Panel2, "Panel2"},
+        {Splitter1, "Splitter1"},   {MainMenu1, "MainMenu1"}, {File1, "File1"},
+        {Exit1, "Exit1"},           {info1, "info1"},         {Help1, "Help1"}};
     for (auto [object, name] : named)
         object->setObjectName(name);
 }
