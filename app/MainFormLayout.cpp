@@ -45,6 +45,7 @@ constexpr int kLargeFontPixels = 16;
 constexpr int kButtonHeight = 25;
 constexpr int kGridRowHeight = 22;
 constexpr QSize kOptionsPanelSize(232, 388);
+constexpr int kMinListHeight = 32; // the "Connected to" page's lists give way in a low window
 
 QFrame* borderedPanel(QWidget* parent, QFrame::Shape shape = QFrame::Box) {
     auto* panel = new QFrame(parent);
@@ -227,6 +228,7 @@ void TForm1::buildConnectedToPage() {
     ListBox2->setWordWrap(true);
     ListBox2->setTextElideMode(Qt::ElideNone);
     ListBox2->setSpacing(1);
+    ListBox2->setMinimumHeight(kMinListHeight);
     Label3->setBuddy(ListBox2);
     Button7 = new QPushButton("Match ports", TabSheet5);
     Button7->setObjectName("Button7");
@@ -238,6 +240,7 @@ void TForm1::buildConnectedToPage() {
     ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses
     ListBox1->setObjectName("ListBox1");
     ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
+    ListBox1->setMinimumHeight(kMinListHeight);
     Label4->setBuddy(ListBox1);
     PopupMenu1 = new QMenu(this);
     Delete1 = PopupMenu1->addAction("Delete");

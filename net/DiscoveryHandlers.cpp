@@ -240,7 +240,10 @@ void TForm1::tellPortMismatch(const QString& address) {
     const QStringList problems = planProblems(mine, peer->announcement.plan);
     if (problems.isEmpty())
         return;
+    const QString advice =
+        thisCopyAdapts(runId_, peer->announcement.runId)
+            ? QStringLiteral("Click \"Match ports\" on the \"Connected to\" page to fit them.")
+            : adviceFor(*peer, false);
     appendChatLog(QStringLiteral("Ports do not match those of %1: %2. %3")
-                      .arg(peer->name, problems.join(QStringLiteral("; ")),
-                           adviceFor(*peer, thisCopyAdapts(runId_, peer->announcement.runId))));
+                      .arg(peer->name, problems.join(QStringLiteral("; ")), advice));
 }
