@@ -288,6 +288,8 @@ private:
     void goOnline();
     void goOffline();
     void finishConnect(bool success);
+    // Closes every connection the listeners hold from an address other than peer (net/PeerOnly.cpp).
+    void closeSideDoors(quint32 peer);
     void reportListenFailures();
     void rememberPeer(const QString& address);
     void plotSendDone(quint64 queueGeneration, bool sent);

@@ -250,6 +250,7 @@ void TForm1::BitBtn16Click() {
 
 void TForm1::finishConnect(bool success) {
     if (success) {
+        closeSideDoors(connectedPeer);
         BitBtn16->setEnabled(false);
         BitBtn17->setEnabled(true);
     }

@@ -79,12 +79,12 @@ TEST(HostilePeer, OnlyAskedFilesFromThePeerAreWrittenAndNoMoreTimesThanAsked) {
     send(*sender, fileOnWire("unasked.txt", "x") + fileOnWire("wanted.txt", "first") +
                       fileOnWire("wanted.txt", "second") + shortHeader +
                       fileOnWire("last.txt", "y"));
-    ASSERT_TRUE(waitUntil([&] { return c.logHas("\"last.txt\""); }));
+    // The first drop is told at once, the three that follow within its second as one summary.
+    ASSERT_TRUE(waitUntil([&] { return c.logHas("3 more files dropped from 127.0.0.1"); }));
     EXPECT_EQ(readTestFile(c.copy->saveFolder() + "wanted.txt"), QByteArray("first"));
     EXPECT_EQ(readTestFile(c.copy->saveFolder() + "keep.txt"), QByteArray("mine"));
     EXPECT_EQ(c.saved(), (QStringList{"keep.txt", "wanted.txt"}));
     EXPECT_TRUE(c.logHas("\"unasked.txt\""));
-    EXPECT_TRUE(c.logHas("header was not valid"));
     // The refusals came from the peer, so the trade goes on: the next file is asked for.
     EXPECT_TRUE(waitUntil([&] { return !c.peer.trade.received().isEmpty(); }));
 
