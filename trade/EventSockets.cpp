@@ -19,6 +19,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -79,6 +80,7 @@ public:
             if (receiver->peer() != peer)
                 receiver->shut(); // its end is taken up by finish()
         }
+        publish();
     }
 
 signals:
@@ -88,7 +90,11 @@ private:
     void accept() {
         while (QTcpSocket* socket = server_->nextPendingConnection()) {
             const quint32 peer = socket->peerAddress().toIPv4Address();
-            if (int(receivers_.size()) >= TServerSocket::kMaxConnections ||
+            // A slot held by a sender that may no longer send here is freed first: the close of
+            // the side doors may still be on its way to this thread.
+            if (openConnections() >= TServerSocket::kMaxConnections)
+                shutNotAdmitted();
+            if (openConnections() >= TServerSocket::kMaxConnections ||
                 (rules_.acceptsFrom && !rules_.acceptsFrom(peer))) {
                 socket->abort();
                 socket->deleteLater();
@@ -108,6 +114,20 @@ private:
         publish();
     }
 
+    // Connections not yet cut; a cut one stays in receivers_ until its end is taken up.
+    int openConnections() const {
+        return int(std::count_if(receivers_.begin(), receivers_.end(), [](const auto& entry) {
+            return entry.second->phase() != FileReceiver::Phase::Closed;
+        }));
+    }
+
+    void shutNotAdmitted() {
+        for (const auto& [socket, receiver] : receivers_) {
+            if (rules_.acceptsFrom && !rules_.acceptsFrom(receiver->peer()))
+                receiver->shut();
+        }
+    }
+
     void finish(QTcpSocket* socket) {
         const auto it = receivers_.find(socket);
         if (it == receivers_.end())
@@ -123,7 +143,7 @@ private:
         const bool listening = server_ && server_->isListening();
         state_.listening = listening;
         state_.port = listening ? server_->serverPort() : 0;
-        state_.connections = int(receivers_.size());
+        state_.connections = openConnections();
     }
 
     void report(const DownloadEvent& event) {
