@@ -26,8 +26,9 @@
 
 namespace {
 
-constexpr int kCloseLimitMs = 1000;        // closing must never take longer, whatever the peer does
-constexpr int kShortDeadlineMs = 300;      // a begun message's deadline, shortened for the test
+constexpr int kCloseLimitMs = 1000;     // closing must never take longer, whatever the peer does
+constexpr int kShortDeadlineMs = 300;   // a begun message's deadline, shortened for the test
+constexpr int kLongDeadlineMs = 120000; // and lengthened
 
 struct FromStranger {};
 
@@ -108,9 +109,8 @@ TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
         opened.push_back(std::make_unique<RawPeer>(server->boundPort(), FromStranger{}));
     for (int i = 0; i < TServerSocket::kMaxConnections; ++i)
         opened.push_back(std::make_unique<RawPeer>(a.DownloadServer->boundPort(), FromStranger{}));
-    ASSERT_TRUE(waitUntil([&] {
-        return a.DownloadServer->connectionCount() == TServerSocket::kMaxConnections;
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return a.DownloadServer->connectionCount() == TServerSocket::kMaxConnections; }));
     connectTo(a, "127.0.0.1");
     connectTo(b, "127.0.0.1");
     for (const auto& door : opened)
@@ -127,8 +127,8 @@ TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
     b.uploadPauseMs = 10;
     a.askedFiles.reset({"gift.txt"});
     b.UploadNextFile();
-    EXPECT_TRUE(waitUntil(
-        [&] { return readTestFile(copyA->saveFolder() + "gift.txt") == "from Bert"; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return readTestFile(copyA->saveFolder() + "gift.txt") == "from Bert"; }));
 
     clickAndSettle(a, a.BitBtn17); // Disconnect: anyone may send again
     EXPECT_EQ(a.connectedPeer.load(), 0u);
@@ -140,6 +140,7 @@ TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
 TEST(HostilePeer, AListenerHoldsABoundedNumberOfConnectionsWhateverComes) {
     auto copy = onlineCopy();
     TForm1& f = *copy->form;
+    f.ChatServer->setMessageDeadlineMs(kLongDeadlineMs); // none is cut while the test runs
     // Each sends a byte of a message it never ends: ten take the workers (until their deadline),
     // the listener holds the next ones waiting for a worker, and closes the rest.
     constexpr int kKept = kWorkersPerListener + kMaxHeldConnections;
