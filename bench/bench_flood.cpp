@@ -188,8 +188,8 @@ int main(int argc, char** argv) {
                 floodStall / kStallLimitMs);
     std::printf("resident memory growth: %.1f MiB; ratio to the bytes sent: %.4f\n",
                 memoryGrowth / kMiB, double(memoryGrowth) / double(floodBytes));
-    std::printf("chat log lines about the stranger: %d; events dropped at the bound: %llu\n", linesAdded,
-                static_cast<unsigned long long>(form.DownloadServer->droppedEvents()));
+    std::printf("chat log lines about the stranger: %d; events dropped at the bound: %llu\n",
+                linesAdded, static_cast<unsigned long long>(form.DownloadServer->droppedEvents()));
     std::fflush(stdout);
 
     // 2. Held connections, each with one byte of a message that never ends.
