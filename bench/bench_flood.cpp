@@ -12,6 +12,7 @@
 //
 // Usage: bench_flood [B [N]]   (defaults 64 MiB and 1100)
 
+#include "Resident.h"
 #include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
@@ -32,8 +33,6 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -49,34 +48,8 @@ constexpr int kLongDeadlineMs = 600000; // no held message is cut while the benc
 constexpr rlim_t kWantedDescriptors = 8192;
 constexpr double kMiB = 1024.0 * 1024.0;
 
-qint64 residentBytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoll(line.substr(6)) * 1024;
-    return 0;
-}
-
 int openDescriptors() {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot).size());
-}
-
-// A blocking socket from the stranger's address to 127.0.0.1:port; -1 when it failed.
-int strangerSocket(quint16 port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    ::inet_pton(AF_INET, kStrangerAddress, &from.sin_addr);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // Runs the event loop until done() holds (checked every beat) and then for settleMs more;

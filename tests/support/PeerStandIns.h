@@ -78,8 +78,9 @@ inline void sendTradeMessage(TForm1& to, const QList<QByteArray>& lines) {
 // this address before it connects comes from another address than the peer's 127.0.0.1.
 inline constexpr char kStrangerAddress[] = "127.0.0.2";
 
-// A plain socket connected from kStrangerAddress to 127.0.0.1:port; -1 when the connect failed.
-inline int connectFromStranger(quint16 port) {
+// A plain blocking socket connected from kStrangerAddress to 127.0.0.1:port; -1 when the connect
+// failed (errno says why).
+inline int strangerSocket(quint16 port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in from{};
     from.sin_family = AF_INET;
@@ -90,11 +91,20 @@ inline int connectFromStranger(quint16 port) {
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
         ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-        ADD_FAILURE() << "connect from " << kStrangerAddress << " to port " << port << ": "
-                      << strerror(errno);
+        const int error = errno;
         ::close(fd);
+        errno = error;
         return -1;
     }
+    return fd;
+}
+
+// The same in a test, where a failed connect fails the test.
+inline int connectFromStranger(quint16 port) {
+    const int fd = strangerSocket(port);
+    if (fd < 0)
+        ADD_FAILURE() << "connect from " << kStrangerAddress << " to port " << port << ": "
+                      << strerror(errno);
     return fd;
 }
 
