@@ -7,6 +7,7 @@
 #include "trade/EventSockets.h"
 
 #include "common/GuiThread.h"
+#include "common/HandedOver.h"
 #include "common/ProgramError.h"
 #include "common/ThreadAffinity.h"
 #include "trade/FileHeader.h"
@@ -23,12 +24,24 @@ namespace {
 // Together they bound the sender's memory at about 1.25 MiB whatever the file's size.
 constexpr qint64 kSendPieceBytes = 0x40000;
 constexpr qint64 kSendWindowBytes = 1024 * 1024;
+
+struct UploadFailure {
+    int code;
+    QString message;
+};
+struct UploadProgress {
+    QByteArray name;
+    qint64 sent;
+    qint64 total;
+    bool ended;
+};
 } // namespace
 
 class UploadConnection : public QObject {
     Q_OBJECT
 public:
-    UploadConnection() = default;
+    // Events go to `to`, the thread of the client socket.
+    explicit UploadConnection(QThread* to) : to_(to) {}
     ~UploadConnection() override { close(); }
 
     // The client's thread from here on, except where said.
@@ -84,8 +97,8 @@ public:
     EventBound& events() { return events_; }
 
 signals:
-    void failed(int code, const QString& message);
-    void progressed(const QByteArray& name, qint64 sent, qint64 total, bool ended);
+    void failed(const HandedOver<UploadFailure>& failure);
+    void progressed(const HandedOver<UploadProgress>& progress);
 
 private:
     bool connectedNow() const {
@@ -139,12 +152,12 @@ private:
         if (code == QAbstractSocket::RemoteHostClosedError)
             return; // the peer went offline or quit: the channel just ends
         if (events_.admit())
-            emit failed(int(code), message);
+            emit failed(HandedOver<UploadFailure>({int(code), message}, to_));
     }
 
     void reportProgress(qint64 sent, bool ended) {
         if (throttle_.due(ended) && events_.admit())
-            emit progressed(name_, sent, total_, ended);
+            emit progressed(HandedOver<UploadProgress>({name_, sent, total_, ended}, to_));
     }
 
     void endFile() {
@@ -154,6 +167,7 @@ private:
         sending_ = false;
     }
 
+    QThread* to_;
     QTcpSocket* socket_ = nullptr;
     QString host_;
     quint16 port_ = 0;
@@ -219,18 +233,20 @@ void TClientSocket::Open() {
     if (host_.isEmpty())
         throw ProgramError(QStringLiteral("Keine Adresse angegeben"));
     active_ = true;
-    auto* connection = new UploadConnection;
+    auto* connection = new UploadConnection(thread());
     session_ = new QObject(this);
     // Queued onto this thread, and dropped once session_ is gone.
     connect(connection, &UploadConnection::failed, session_,
-            [this, connection](int code, const QString& message) {
+            [this, connection](const HandedOver<UploadFailure>& handed) {
                 connection->events().delivered();
-                emit error(code, message);
+                const UploadFailure& failure = handed.take();
+                emit error(failure.code, failure.message);
             });
     connect(connection, &UploadConnection::progressed, session_,
-            [this, connection](const QByteArray& name, qint64 sent, qint64 total, bool ended) {
+            [this, connection](const HandedOver<UploadProgress>& handed) {
                 connection->events().delivered();
-                emit progress(name, sent, total, ended);
+                const UploadProgress& p = handed.take();
+                emit progress(p.name, p.sent, p.total, p.ended);
             });
     connection->moveToThread(&thread_);
     {

@@ -9,6 +9,7 @@
 #include "trade/EventSockets.h"
 
 #include "common/GuiThread.h"
+#include "common/HandedOver.h"
 #include "common/ThreadAffinity.h"
 #include "trade/DropReports.h"
 
@@ -35,8 +36,9 @@ bool isCoalesced(DownloadEvent::Kind kind) {
 class DownloadListener : public QObject {
     Q_OBJECT
 public:
-    DownloadListener(TServerSocket::State& state, EventBound& events)
-        : state_(state), events_(events), summaries_(this) {
+    // Events go to `to`, the thread of the listener's owner.
+    DownloadListener(TServerSocket::State& state, EventBound& events, QThread* to)
+        : state_(state), events_(events), to_(to), summaries_(this) {
         clock_.start();
         summaries_.setSingleShot(true);
         summaries_.setTimerType(Qt::CoarseTimer);
@@ -84,7 +86,7 @@ public:
     }
 
 signals:
-    void reported(const DownloadEvent& event);
+    void reported(const HandedOver<DownloadEvent>& event);
 
 private:
     void accept() {
@@ -156,7 +158,7 @@ private:
 
     void queue(const DownloadEvent& event) {
         if (events_.admit())
-            emit reported(event);
+            emit reported(HandedOver<DownloadEvent>(event, to_));
     }
 
     void scheduleSummaries() {
@@ -177,6 +179,7 @@ private:
 
     TServerSocket::State& state_;
     EventBound& events_;
+    QThread* to_;
     QTcpServer* server_ = nullptr;
     DownloadRules rules_;
     std::map<QTcpSocket*, std::unique_ptr<FileReceiver>> receivers_;
@@ -188,13 +191,14 @@ private:
 TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {
     thread_.setObjectName(QStringLiteral("download listener"));
     thread_.start();
-    listener_ = new DownloadListener(state_, events_);
+    listener_ = new DownloadListener(state_, events_, thread());
     listener_->moveToThread(&thread_);
     // Queued onto this object's thread; a call still queued when this object goes is dropped.
-    connect(listener_, &DownloadListener::reported, this, [this](const DownloadEvent& event) {
-        events_.delivered();
-        emit clientRead(this, event);
-    });
+    connect(listener_, &DownloadListener::reported, this,
+            [this](const HandedOver<DownloadEvent>& event) {
+                events_.delivered();
+                emit clientRead(this, event.take());
+            });
 }
 
 TServerSocket::~TServerSocket() {
