@@ -6,9 +6,10 @@
 //    handling events while the flood lasted, against the same measure over an idle stretch of the
 //    same length in this run (the baseline) and against the 50 ms limit; the growth of resident
 //    memory against the B bytes sent; the chat log lines the flood added.
-// 2. The stranger opens N connections to the chat listener, each sending one byte and holding it.
-//    Printed: the descriptors the copy holds for them (all descriptors of the process, less those
-//    it had before and the stranger's own N), against N.
+// 2. The stranger opens N connections to the chat listener, each sending one byte and holding it;
+//    then N more spread over all four listeners. Printed: the descriptors the copy holds for them
+//    (all descriptors of the process, less those it had before and the stranger's own N), against
+//    N.
 //
 // Usage: bench_flood [B [N]]   (defaults 64 MiB and 1100)
 
@@ -106,6 +107,32 @@ struct Flood {
     ~Flood() { thread.join(); }
 };
 
+// Opens `connections` connections from the stranger, in turn to each of the ports, each sending
+// one byte; once they are all open and the copy has settled, counts the descriptors the copy holds
+// for them, then closes them and lets the copy settle again. Returns {opened, descriptors}.
+std::pair<int, int> heldDescriptors(const std::vector<quint16>& ports, int connections) {
+    const int before = openDescriptors();
+    std::vector<int> held;
+    std::atomic<bool> opened{false};
+    std::thread opener([&] {
+        for (int i = 0; i < connections; ++i) {
+            const int fd = strangerSocket(ports[size_t(i) % ports.size()]);
+            if (fd < 0)
+                continue;
+            ::send(fd, "x", 1, MSG_NOSIGNAL);
+            held.push_back(fd);
+        }
+        opened = true;
+    });
+    longestStallMs([&] { return opened.load(); }, kSettleMs);
+    opener.join();
+    const int copyDescriptors = openDescriptors() - before - int(held.size());
+    for (int fd : held)
+        ::close(fd);
+    longestStallMs([] { return true; }, kSettleMs);
+    return {int(held.size()), copyDescriptors};
+}
+
 void raiseDescriptorLimit() {
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
@@ -165,35 +192,25 @@ int main(int argc, char** argv) {
                 linesAdded, static_cast<unsigned long long>(form.DownloadServer->droppedEvents()));
     std::fflush(stdout);
 
-    // 2. Held connections, each with one byte of a message that never ends.
-    form.ChatServer->setMessageDeadlineMs(kLongDeadlineMs);
-    const int descriptorsBefore = openDescriptors();
-    std::vector<int> held;
-    QElapsedTimer heldClock;
-    heldClock.start();
-    std::thread opener([&] {
-        for (int i = 0; i < connections; ++i) {
-            const int fd = strangerSocket(form.ChatServer->boundPort());
-            if (fd < 0)
-                continue;
-            ::send(fd, "x", 1, MSG_NOSIGNAL);
-            held.push_back(fd);
-        }
-    });
-    std::atomic<bool> opened{false};
-    std::thread watcher([&] {
-        opener.join();
-        opened = true;
-    });
-    longestStallMs([&] { return opened.load(); }, kSettleMs);
-    watcher.join();
-    const int copyDescriptors = openDescriptors() - descriptorsBefore - int(held.size());
-    std::printf("held connections: %zu opened to the chat listener in %lld ms; descriptors the "
-                "copy holds for them: %d; ratio to the connections: %.3f\n",
-                held.size(), heldClock.elapsed(), copyDescriptors,
-                double(copyDescriptors) / double(std::max<size_t>(held.size(), 1)));
-    std::fflush(stdout);
-    for (int fd : held)
-        ::close(fd);
+    // 2. Held connections, each with one byte of a message that never ends: all to one listener,
+    // then spread over all four.
+    for (TTcpServer* server :
+         {form.ChatServer.get(), form.TradeServer.get(), form.Plot_Server.get()})
+        server->setMessageDeadlineMs(kLongDeadlineMs);
+    const quint16 chat = form.ChatServer->boundPort();
+    const std::vector<quint16> all = {chat, form.TradeServer->boundPort(),
+                                      form.Plot_Server->boundPort(),
+                                      form.DownloadServer->boundPort()};
+    for (const auto& [ports, what] : {std::pair{std::vector<quint16>{chat}, "the chat listener"},
+                                      std::pair{all, "the four listeners in turn"}}) {
+        QElapsedTimer clock;
+        clock.start();
+        const auto [opened, copyDescriptors] = heldDescriptors(ports, connections);
+        std::printf("held connections: %d opened to %s in %lld ms; descriptors the copy holds for "
+                    "them: %d; ratio to the connections: %.3f\n",
+                    opened, what, clock.elapsed(), copyDescriptors,
+                    double(copyDescriptors) / double(std::max(opened, 1)));
+        std::fflush(stdout);
+    }
     return EXIT_SUCCESS;
 }
