@@ -30,8 +30,10 @@ case "$(basename "$deb")" in
 esac
 
 echo "== lintian $(basename "$deb")"
-lintian --fail-on error --display-info --info "$deb" 2>&1 | grep -v '^running with root privileges' || true
-lintian --fail-on error "$deb" >/dev/null 2>&1 || fail "lintian reports errors"
+lint_status=0
+report="$(lintian --fail-on error --display-info "$deb" 2>&1)" || lint_status=$?
+grep -v '^running with root privileges' <<<"$report" || true
+[ "$lint_status" -eq 0 ] || fail "lintian reports errors"
 
 echo "== contents"
 dpkg-deb --info "$deb" | sed -n '/Depends:/p;/Recommends:/p'
@@ -83,7 +85,7 @@ fi
 
 echo "== remove"
 "${as_root[@]}" apt-get purge -y -qq vorlax >/dev/null
-! dpkg-query -W -f='${Status}' vorlax 2>/dev/null | grep -q "installed" || fail "still installed"
+! dpkg-query -W -f='${Status}' vorlax 2>/dev/null | grep -q "install ok installed" || fail "still installed"
 for f in "$program" /usr/share/applications/io.github.vorlax.Vorlax.desktop \
     /usr/share/metainfo/io.github.vorlax.Vorlax.metainfo.xml /usr/share/doc/vorlax; do
     [ ! -e "$f" ] || fail "left behind: $f"
