@@ -6,7 +6,6 @@
 
 #include <QDBusConnection>
 #include <QDBusMessage>
-#include <QProcess>
 #include <QTcpSocket>
 #include <QVariantMap>
 #include <QWidget>
@@ -14,6 +13,12 @@
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
@@ -40,20 +45,42 @@ public slots:
     }
 };
 
-// A session bus of the test's own, which the program's session connection then uses.
+// A session bus of the test's own, which the program's session connection then uses. The daemon
+// is started with fork and exec rather than QProcess, whose vfork-like child would run the thread
+// sanitizer's code in this process's memory and corrupt its bookkeeping.
 struct PrivateBus {
-    QProcess daemon;
+    pid_t daemon = -1;
     QString address;
     PrivateBus() {
-        daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
-        if (daemon.waitForReadyRead(10000))
-            address = QString::fromLocal8Bit(daemon.readLine()).trimmed();
+        int out[2];
+        if (::pipe(out) != 0)
+            return;
+        daemon = ::fork();
+        if (daemon == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM); // ends with the test, however it ends
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--print-address=1",
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        // The daemon prints its address once it listens.
+        QByteArray printed;
+        pollfd ready{out[0], POLLIN, 0};
+        char c = 0;
+        while (!printed.endsWith('\n') && ::poll(&ready, 1, kDefaultWaitMs) == 1 &&
+               ::read(out[0], &c, 1) == 1)
+            printed += c;
+        ::close(out[0]);
+        address = QString::fromLocal8Bit(printed).trimmed();
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toLocal8Bit());
     }
     ~PrivateBus() {
         QDBusConnection::disconnectFromBus("server");
-        daemon.kill();
-        daemon.waitForFinished();
+        if (daemon > 0) {
+            ::kill(daemon, SIGTERM);
+            ::waitpid(daemon, nullptr, 0);
+        }
     }
 };
 
