@@ -41,6 +41,7 @@ dpkg-deb --contents "$deb" | awk '{print $1, $NF}'
 
 cleanup() {
     "${as_root[@]}" userdel --remove "$user" >/dev/null 2>&1 || true
+    "${as_root[@]}" rm -rf "/tmp/runtime-$user" # Qt's stand-in for the user's runtime folder
     "${as_root[@]}" apt-get purge -y -qq vorlax >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
