@@ -293,6 +293,9 @@ void TForm1::appendChatLog(const QString& line) {
 void TForm1::showStatusIcon(int index) {
     statusIconIndex = index;
     Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
+    const QString text = statusBallText(index, portsNotListening);
+    Image1->setToolTip(text);
+    Image1->setAccessibleDescription(text);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -175,6 +175,8 @@ public:
     std::unique_ptr<TBoard> board;
     std::array<QImage, 5> slotPictures;
     int statusIconIndex = -1; // -1: the initial picture
+    // "Chat port 484", ...: the listeners that could not open when the program last went online.
+    QStringList portsNotListening;
     // What this copy offered, what it asked for, and who its peer is: the peer's requests and files
     // are checked against these, never taken on trust.
     OfferedFiles offeredFiles;             // the listing exactly as last sent
@@ -310,6 +312,8 @@ private:
     void goOnline();
     void goOffline();
     void finishConnect(bool success);
+    // Closes every connection the listeners hold from an address other than peer (net/PeerOnly.cpp).
+    void closeSideDoors(quint32 peer);
     void reportListenFailures();
     void rememberPeer(const QString& address);
     void plotSendDone(quint64 queueGeneration, bool sent);

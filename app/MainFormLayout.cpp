@@ -193,18 +193,26 @@ void TForm1::buildRightPane() {
 }
 
 void TForm1::buildImagesPage() {
-    TabSheet2 = new QWidget();
+    // The page scrolls when the window is too low for all five slots.
+    constexpr int kSlotBottomMargin = 8; // below the last slot, so its frame is not cut off
+    auto* scroller = new QScrollArea();
+    scroller->setFrameShape(QFrame::NoFrame);
+    TabSheet2 = scroller;
+    auto* slotsPanel = new QWidget();
+    const int lastBottom = kSlotFirstTop + 4 * kSlotSpacing + kSlotViewSize.height();
+    slotsPanel->setFixedSize(kSlotButtonLeft + kSlotButtonSize.width(),
+                             lastBottom + kSlotBottomMargin);
     const QStringList captions{"Save", "Restore", "Save to file"};
     for (int slot = 0; slot < 5; ++slot) {
         const int top = kSlotFirstTop + slot * kSlotSpacing;
-        auto* view = new QLabel(TabSheet2);
+        auto* view = new QLabel(slotsPanel);
         view->setObjectName(QStringLiteral("Image%1").arg(slot + 3));
         view->setGeometry(QRect(QPoint(0, top), kSlotViewSize));
         view->setScaledContents(true);
         view->setFrameShape(QFrame::Box);
         slotViews[slot] = view;
         for (int kind = 0; kind < 3; ++kind) {
-            auto* button = new QPushButton(captions[kind], TabSheet2);
+            auto* button = new QPushButton(captions[kind], slotsPanel);
             const int number = 1 + kind * 5 + slot;
             button->setObjectName(QStringLiteral("BitBtn%1").arg(number));
             button->setGeometry(
@@ -212,6 +220,7 @@ void TForm1::buildImagesPage() {
             slotButtons[number - 1] = button;
         }
     }
+    scroller->setWidget(slotsPanel);
 }
 
 // The copies found on the network above the address book, and this computer's own addresses below,
