@@ -66,6 +66,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     setObjectNames();
     setAccessibleNames();
     wireHandlers();
+    setUpDiscovery();
     FormCreate();
 }
 
@@ -306,6 +307,9 @@ void TForm1::appendChatLog(const QString& line) {
 void TForm1::showStatusIcon(int index) {
     statusIconIndex = index;
     Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
+    const QString text = statusBallText(index, portsNotListening);
+    Image1->setToolTip(text);
+    Image1->setAccessibleDescription(text);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

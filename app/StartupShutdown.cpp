@@ -61,6 +61,7 @@ void TForm1::FormClose() {
     if (closing_)
         return;
     closing_ = true;
+    withdrawThisCopy();
     stopUploadPauses();
     Timer3->stop();
     Timer1->stop();

@@ -2,6 +2,7 @@
 // channel (one line, one connection); every line a peer sends is appended to the log as it came.
 
 #include "app/MainForm.h"
+#include "app/Notifications.h"
 
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
@@ -60,6 +61,9 @@ void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
             return;
         text += line;
     }
-    if (!text.isEmpty() && !client->cutOff())
-        appendChatLog(shownText(ansi::decode(text), kMaxShownLineChars));
+    if (!text.isEmpty() && !client->cutOff()) {
+        const QString shown = shownText(ansi::decode(text), kMaxShownLineChars);
+        appendChatLog(shown);
+        notifyChatLine(this, shown);
+    }
 }

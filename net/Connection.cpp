@@ -55,6 +55,7 @@ void TForm1::runAttempt(std::function<void()> networkSteps) {
             wakePlotPump();
             if (!failure.isEmpty())
                 reportError(failure);
+            emit attemptFinished();
         });
     });
 }
@@ -124,12 +125,14 @@ void TForm1::goOnline() {
             BitBtn20->setEnabled(false);
             BitBtn16->setEnabled(true);
             reportListenFailures();
+            publishThisCopy();
         });
     });
 }
 
 // Linux lets only privileged programs listen below port 1024, and a port may be taken by another
-// program: the user is told in the chat log, so nobody believes this copy reachable when it is not.
+// program: the user is told once in the chat log, and the status ball's text keeps saying it until
+// the next going online, so nobody believes this copy reachable when it is not.
 void TForm1::reportListenFailures() {
     struct Listener {
         const char* channel;
@@ -144,25 +147,35 @@ void TForm1::reportListenFailures() {
         {"Trade", TradeServer->Listening(), TradeServer->LocalPort(), TradeServer->lastError()},
         {"Plot", Plot_Server->Listening(), Plot_Server->LocalPort(), Plot_Server->lastError()}};
     bool privileged = false;
+    portsNotListening.clear();
     for (const Listener& l : listeners) {
         if (l.listening)
             continue;
         appendChatLog(QStringLiteral("%1 server cannot listen on port %2: %3")
                           .arg(QLatin1String(l.channel), l.port, l.reason));
+        portsNotListening << QStringLiteral("%1 port %2").arg(QLatin1String(l.channel), l.port);
         const std::optional<int32_t> port = parseInt32(l.port);
         privileged =
             privileged || (port && *port > 0 && *port < kFirstUnprivilegedPort && ::geteuid() != 0);
     }
+    showStatusIcon(statusIconIndex);
+    // The package grants the installed program this right; a copy built from source (or one on a
+    // file system that cannot carry the right) needs it given by hand, again after each build.
     if (privileged)
-        appendChatLog(QStringLiteral("Ports below %1 need administrator rights here: choose higher "
-                                     "ports on the Options page while offline.")
-                          .arg(kFirstUnprivilegedPort));
+        appendChatLog(
+            QStringLiteral("Ports below %1 need a privilege here. Either choose ports above %2 on "
+                           "the Options page while offline (both sides), or give this program the "
+                           "right to open them: sudo setcap cap_net_bind_service=+ep '%3'")
+                .arg(kFirstUnprivilegedPort)
+                .arg(kFirstUnprivilegedPort - 1)
+                .arg(QCoreApplication::applicationFilePath()));
 }
 
 void TForm1::goOffline() {
     WeAccepted = false;
     PeerAccepted = false;
     connectedPeer = 0;
+    withdrawThisCopy();
     BitBtn18->setText(kOffline);
     runAttempt([this] {
         ChatServer->Close();
@@ -205,6 +218,7 @@ void TForm1::BitBtn16Click() {
     PlotPumpBusy = false;
     const QString address = Edit2->text();
     rememberPeer(address);
+    checkPortsAfterConnect(address);
     WeAccepted = false;
     PeerAccepted = false;
     runAttempt([this, address] {
@@ -250,6 +264,7 @@ void TForm1::BitBtn16Click() {
 
 void TForm1::finishConnect(bool success) {
     if (success) {
+        closeSideDoors(connectedPeer);
         BitBtn16->setEnabled(false);
         BitBtn17->setEnabled(true);
     }

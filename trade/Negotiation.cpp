@@ -12,6 +12,7 @@
 // time is dropped.
 
 #include "app/MainForm.h"
+#include "app/Notifications.h"
 
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
@@ -345,6 +346,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             if (!WeAccepted)
                 break;
             queueEmpty = SendQueue.isEmpty();
+            notifyTransferEnd(this, message == TradeMessage::LastFileSended, queueEmpty);
             if (!queueEmpty) {
                 UploadNextFile();
             } else if (message == TradeMessage::SendNextFile) {
@@ -363,10 +365,13 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             ++agreementRound_;
             tickRequested(ListView2, *lines);
             SendQueue = *lines;
+            notifyFilesAsked(this, *lines);
             StatusBar1->showMessage(TradeSummary());
             break;
         case TradeMessage::AcceptTheTrade:
             PeerAccepted = true;
+            if (!WeAccepted)
+                notifyPeerAccepted(this);
             break;
         case TradeMessage::Unknown:
             break;
