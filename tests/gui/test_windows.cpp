@@ -153,14 +153,17 @@ TEST(FolderButtons, FoldersGetASlashAndTheTradeListIsRefreshedAndSentOnlyWhenCon
 
     // Connected: a new choice sends the new list.
     touch(tradeDir.path() + "/second.txt");
-    const qsizetype errorsBefore = copy->errors.size(); // the download socket may have complained
     QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
     EXPECT_EQ(form.ListView2->topLevelItemCount(), 2);
     ASSERT_TRUE(waitUntil([&] { return trade.received().size() == 2; }));
     const QList<QByteArray> sent = trade.received().at(1);
     ASSERT_EQ(sent.size(), 1 + 2 * 3);
     EXPECT_TRUE(sent.contains("second.txt"));
-    EXPECT_EQ(copy->errors.size(), errorsBefore) << copy->errors.join('|').toStdString();
+    // The stand-in peer has no download listener, so the download socket's refused connection
+    // may be reported at any time; no other error is.
+    QStringList others = copy->errors;
+    others.removeIf([](const QString& e) { return e.startsWith(QStringLiteral("Socket-Fehler")); });
+    EXPECT_TRUE(others.isEmpty()) << others.join('|').toStdString();
 }
 
 TEST(Accessibility, WindowsAreFoundByRoleAndCaptionAndNamesFollowCaptions) {
