@@ -28,15 +28,8 @@ void TForm1::Edit3KeyDown(int key) {
     // keeps its place behind any connection step already queued there. A line whose turn comes
     // after a failed reconnect is lost like any line sent to a peer that has gone.
     ++chatSendsPending_;
-    netWorker_->post([this, line] {
-        {
-            auto lock = ChatClient->lockMessage();
-            if (ChatClient->Connected()) {
-                ChatClient->SendLine(line);
-                ChatClient->Disconnect();
-                ChatClient->Connect();
-            }
-        }
+    netWorker_->post([this, line, ticket = ChatClient->ticket()] {
+        ChatClient->sendMessage({ansi::encode(line)}, TTcpClient::SendWhen::IfConnected, ticket);
         postTo(this, [this] { --chatSendsPending_; });
     });
     Edit3->clear();

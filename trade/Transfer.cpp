@@ -9,6 +9,7 @@
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
+#include "common/ThreadCheck.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferBar.h"
 
@@ -20,7 +21,7 @@
 #include <QStatusBar>
 #include <QTimer>
 
-#include <chrono>
+#include <utility>
 
 namespace {
 const QString kSendNextFile = QStringLiteral("§§-SendNextFile-§§");
@@ -50,8 +51,7 @@ void TForm1::setUpDownloadChannel() {
     DownloadServer->rules.targetPath = [this](const QByteArray& name, quint32 peer) {
         if (peer == 0 || peer != connectedPeer.load() || !askedFiles.take(name))
             return QString();
-        std::lock_guard lock(saveFolderMutex_);
-        return saveFolder_ + ansi::decode(name);
+        return saveFolder_.get() + ansi::decode(name);
     };
     DownloadServer->OnClientRead = [this](TServerSocket* sender, const DownloadEvent& event) {
         guarded([&] { DownloadServerClientRead(sender, event); });
@@ -65,53 +65,59 @@ void TForm1::setUpDownloadChannel() {
     };
     transferBar_ = new TransferBar(StatusBar1);
     StatusBar1->addPermanentWidget(transferBar_);
-    auto takeSaveFolder = [this](const QString& folder) {
-        std::lock_guard lock(saveFolderMutex_);
-        saveFolder_ = folder;
-    };
-    takeSaveFolder(Edit1->text());
-    connect(Edit1, &QLineEdit::textChanged, this, takeSaveFolder);
+    saveFolder_.set(Edit1->text());
+    connect(Edit1, &QLineEdit::textChanged, this,
+            [this](const QString& folder) { saveFolder_.set(folder); });
 }
 
-bool TForm1::pauseUpload(int ms) {
-    std::unique_lock lock(uploadPauseMutex_);
-    uploadPauseWake_.wait_for(lock, std::chrono::milliseconds(ms),
-                              [this] { return closingUploads_.load(); });
-    return !closingUploads_.load();
-}
-
-void TForm1::stopUploadPauses() {
-    {
-        std::lock_guard lock(uploadPauseMutex_);
-        closingUploads_ = true;
-    }
-    uploadPauseWake_.notify_all();
-}
-
+// One upload, step by step: the pause before (upload worker), taking the file (GUI thread), the
+// announcement on the chat channel (upload worker), the file itself (GUI thread, handed to the
+// download client), the pause after (upload worker). Only one upload runs at a time; a call that
+// comes meanwhile is owed once, so a flood of requests costs one upload, not one each. A user's
+// connection action calls the pauses off, which ends the upload under way.
 void TForm1::UploadNextFile() {
-    uploadWorker_->post([this] {
-        bool queued = false;
-        int pauseMs = 0;
-        runOn(this, [&] {
-            queued = !SendQueue.isEmpty();
-            pauseMs = uploadPauseMs;
-        });
-        if (!queued || !pauseUpload(pauseMs))
-            return;
-        QString path;
-        runOn(this, [&] { path = takeNextUpload(); });
-        if (path.isEmpty())
-            return;
-        {
-            auto lock = ChatClient->lockMessage();
-            ChatClient->SendLine(kDownloadAnnouncement + path);
-            ChatClient->Disconnect();
-            ChatClient->Connect();
-        }
-        appendChatLog(kUploadAnnouncement + path);
-        SendFileStream(path);
-        pauseUpload(pauseMs);
+    VORLAX_ON_THREAD_OF(this);
+    if (uploadBusy_) {
+        uploadOwed_ = true;
+        return;
+    }
+    if (SendQueue.isEmpty())
+        return;
+    uploadBusy_ = true;
+    uploadWorker_->post([this, ms = uploadPauseMs, round = uploadPauses_.round()] {
+        const bool waited = uploadPauses_.pause(ms, round);
+        postTo(this, [this, waited, round] { waited ? startUpload(round) : finishUpload(); });
     });
+}
+
+void TForm1::startUpload(uint64_t round) {
+    if (round != uploadPauses_.round()) { // called off since the pause ended
+        finishUpload();
+        return;
+    }
+    const QString path = takeNextUpload();
+    if (path.isEmpty()) {
+        finishUpload();
+        return;
+    }
+    uploadWorker_->post([this, path, round, ticket = ChatClient->ticket()] {
+        ChatClient->sendMessage({ansi::encode(kDownloadAnnouncement + path)},
+                                TTcpClient::SendWhen::Always, ticket);
+        postTo(this, [this, path, round] {
+            Memo1->appendPlainText(kUploadAnnouncement + path);
+            guarded([&] { SendFileStream(path); });
+            uploadWorker_->post([this, ms = uploadPauseMs, round] {
+                uploadPauses_.pause(ms, round);
+                postTo(this, [this] { finishUpload(); });
+            });
+        });
+    });
+}
+
+void TForm1::finishUpload() {
+    uploadBusy_ = false;
+    if (std::exchange(uploadOwed_, false))
+        UploadNextFile();
 }
 
 void TForm1::SendFileStream(const QString& path) {
@@ -183,12 +189,11 @@ void TForm1::reportDownloadError(const QString& message) {
     QTimer::singleShot(kAttemptPollMs, this, [this, message] { reportDownloadError(message); });
 }
 
+// Provoked by the peer's file: held once on the connection worker, however many files came.
 void TForm1::Timer1Timer() {
     Timer1->stop();
-    netWorker_->post([this] {
-        auto lock = TradeClient->lockMessage();
-        TradeClient->SendLine(kSendNextFile);
-        TradeClient->Disconnect();
-        TradeClient->Connect();
+    netWorker_->post(kNextFileRequest, [this, ticket = TradeClient->ticket()] {
+        TradeClient->sendMessage({ansi::encode(kSendNextFile)}, TTcpClient::SendWhen::Always,
+                                 ticket);
     });
 }
