@@ -8,6 +8,7 @@
 #include "common/GuiThread.h"
 #include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
+#include "common/ThreadCheck.h"
 #include "net/StatusIcons.h"
 
 #include <QAction>
@@ -314,6 +315,7 @@ bool TForm1::hopToWindow(const std::function<void()>& step) {
 }
 
 void TForm1::showStatusIcon(int index) {
+    VORLAX_ON_THREAD_OF(this);
     statusIconIndex = index;
     Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
 }

@@ -5,6 +5,7 @@
 
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
+#include "common/ThreadCheck.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -15,6 +16,7 @@ constexpr qsizetype kMaxChatMessageBytes = 1024 * 1024; // all lines of one rece
 } // namespace
 
 void TForm1::Edit3KeyDown(int key) {
+    VORLAX_ON_THREAD_OF(this);
     if (key != Qt::Key_Return && key != Qt::Key_Enter)
         return;
     // While a line sent before is still on its way its reconnect is not done, and the client reads

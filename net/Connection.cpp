@@ -27,8 +27,6 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include <vector>
-
 #include <unistd.h>
 
 namespace {
@@ -100,6 +98,7 @@ void TForm1::cancelProvokedWork() {
 }
 
 void TForm1::BitBtn18Click() {
+    VORLAX_ON_THREAD_OF(this);
     if (BitBtn18->text() == kOffline)
         goOnline();
     else
@@ -261,6 +260,7 @@ void TForm1::rememberPeer(const QString& address) {
 // Connect aims every client at the address and tries each once, the download client among them
 // at its turn (it connects in the background), then asks all three line clients again.
 void TForm1::BitBtn16Click() {
+    VORLAX_ON_THREAD_OF(this);
     PlotPumpBusy = false;
     const QString address = Edit2->text();
     rememberPeer(address);
@@ -296,6 +296,7 @@ void TForm1::BitBtn16Click() {
 }
 
 void TForm1::finishConnect(const ConnectResult& result) {
+    VORLAX_ON_THREAD_OF(this);
     connectedPeer = result.success() ? result.peer : 0;
     if (result.success()) {
         showStatusIcon(kIconGreen);
@@ -311,6 +312,7 @@ void TForm1::finishConnect(const ConnectResult& result) {
 }
 
 void TForm1::BitBtn17Click() {
+    VORLAX_ON_THREAD_OF(this);
     cancelProvokedWork();
     WeAccepted = false;
     PeerAccepted = false;

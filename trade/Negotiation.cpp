@@ -15,6 +15,7 @@
 
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
+#include "common/ThreadCheck.h"
 #include "common/ProgramError.h"
 #include "trade/TradeFolder.h"
 #include "trade/TradeRules.h"
@@ -142,6 +143,7 @@ bool TForm1::prepareFolder(const QString& folderPrefix) {
 // The listing is taken from ListView2 now; the offer is what the peer was shown: requests are
 // answered from it alone, once its first line went out.
 void TForm1::SendFileList(TTcpClient::SendWhen when) {
+    VORLAX_ON_THREAD_OF(this);
     QList<QByteArray> lines{sendFileListLine()};
     std::vector<OfferedFiles::Entry> offer;
     for (int i = 0; i < ListView2->topLevelItemCount(); ++i) {
@@ -161,6 +163,7 @@ void TForm1::SendFileList(TTcpClient::SendWhen when) {
 }
 
 void TForm1::postTradeSend(std::function<bool()> send, SerialWorker::Kind kind) {
+    VORLAX_ON_THREAD_OF(this);
     postSend(this, *netWorker_, tradeSendsPending_, std::move(send), {}, kind);
 }
 
@@ -197,6 +200,7 @@ void TForm1::BitBtn19Click() {
 }
 
 void TForm1::BitBtn20Click() {
+    VORLAX_ON_THREAD_OF(this);
     const bool sendingAcceptance = tradeClientUsable();
     if (sendingAcceptance) {
         // This user has agreed only once the peer can know it: the flag waits for the line to be

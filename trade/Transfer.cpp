@@ -91,6 +91,7 @@ void TForm1::UploadNextFile() {
 }
 
 void TForm1::startUpload(uint64_t round) {
+    VORLAX_ON_THREAD_OF(this);
     if (round != uploadPauses_.round()) { // called off since the pause ended
         finishUpload();
         return;
@@ -191,6 +192,7 @@ void TForm1::reportDownloadError(const QString& message) {
 
 // Provoked by the peer's file: held once on the connection worker, however many files came.
 void TForm1::Timer1Timer() {
+    VORLAX_ON_THREAD_OF(this);
     Timer1->stop();
     netWorker_->post(kNextFileRequest, [this, ticket = TradeClient->ticket()] {
         TradeClient->sendMessage({ansi::encode(kSendNextFile)}, TTcpClient::SendWhen::Always,
