@@ -8,7 +8,7 @@
 #include "common/GuiThread.h"
 #include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
 #include "net/StatusIcons.h"
 
 #include <QAction>
@@ -70,6 +70,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     setObjectNames();
     setAccessibleNames();
     wireHandlers();
+    setUpDiscovery();
     FormCreate();
 }
 
@@ -318,6 +319,9 @@ void TForm1::showStatusIcon(int index) {
     VORLAX_ON_THREAD_OF(this);
     statusIconIndex = index;
     Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
+    const QString text = statusBallText(index, portsNotListening);
+    Image1->setToolTip(text);
+    Image1->setAccessibleDescription(text);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {

@@ -10,6 +10,7 @@
 #include "common/ReportedOnce.h"
 #include "common/SerialWorker.h"
 #include "common/SharedText.h"
+#include "net/Discovery.h"
 #include "net/TcpChannel.h"
 #include "trade/AskedFiles.h"
 #include "trade/EventSockets.h"
@@ -30,6 +31,7 @@
 #include <mutex>
 #include <optional>
 
+class AvahiClient;
 class BoardView;
 class QAction;
 class QCheckBox;
@@ -142,6 +144,11 @@ public:
     QListWidget* ListBox1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* Delete1 = nullptr;
+    QLabel* Label3 = nullptr;        // "On this network:"
+    QListWidget* ListBox2 = nullptr; // copies found on the network
+    QPushButton* Button7 = nullptr;  // "Match ports"
+    QLabel* Label4 = nullptr;        // "Address book:"
+    QLabel* Label5 = nullptr;        // this computer's own addresses
     // ---- Main area
     QTabWidget* PageControl2 = nullptr;
     QWidget* TabSheet3 = nullptr; // "Vorlax": the board
@@ -187,6 +194,8 @@ public:
     std::unique_ptr<TBoard> board;
     std::array<QImage, 5> slotPictures;
     int statusIconIndex = -1; // -1: the initial picture
+    // "Chat port 484", ...: the listeners that could not open when the program last went online.
+    QStringList portsNotListening;
     // What this copy offered, what it asked for, and who its peer is: the peer's requests and files
     // are checked against these, never taken on trust.
     OfferedFiles offeredFiles;             // the listing exactly as last sent
@@ -219,6 +228,17 @@ public:
     void Delete1Click();
     void showStatusIcon(int index);
     bool attemptRunning() const { return attemptRunning_; }
+    // ---- Finding copies on the network (net/DiscoveryHandlers.cpp)
+    void ListBox2Click();
+    void ListBox2DblClick();
+    void Button7Click();
+    void publishThisCopy();  // going online has completed
+    void withdrawThisCopy(); // going offline, closing
+    // Remembers a Connect's address, to tell in the chat log once it has run when its plan does
+    // not meet this copy's.
+    void checkPortsAfterConnect(const QString& address);
+    std::vector<FoundCopy> foundCopies() const;
+    uint64_t runId() const { return runId_; }
     // ---- Chat (chat/Chat.cpp)
     void Edit3KeyDown(int key);
     void Edit3Click();
@@ -281,8 +301,8 @@ public:
 signals:
     // The window has run its close steps; the program ends.
     void formClosed();
-    // A step of the connection bar (going online or offline, Connect, Disconnect) has finished and
-    // its result is applied.
+    // A connection attempt of the connection bar (going online or offline, Connect, Disconnect)
+    // has run to its end, its buttons usable again.
     void attemptFinished();
 
 protected:
@@ -299,6 +319,7 @@ private:
     void buildRightPane();
     void buildImagesPage();
     void buildOptionsPage();
+    void buildConnectedToPage();
     void buildMainArea();
     void buildChatPane();
     void buildMenus();
@@ -331,6 +352,9 @@ private:
     // The user's connection actions: what peers provoked and is still queued is dropped, and what
     // runs is hurried, so the action never waits behind it.
     void cancelProvokedWork();
+    // Closes every connection the listeners hold from an address other than peer
+    // (net/PeerOnly.cpp).
+    void closeSideDoors(quint32 peer);
     void reportListenFailures();
     void rememberPeer(const QString& address);
     void plotSendDone(quint64 queueGeneration, bool sent);
@@ -367,6 +391,24 @@ private:
     quint32 lastDialogColor_ = 0;
     QString lastSaveName_;
     std::unique_ptr<SerialWorker> netWorker_;
+
+    // Finding copies on the network (net/DiscoveryHandlers.cpp).
+    void setUpDiscovery();
+    void showFoundCopies();
+    void showMatchButton();
+    void afterAttempt();
+    void applyMatchedPlan();
+    void tellPortMismatch(const QString& address);
+    PortPlan fieldsPortPlan() const;
+    PortPlan portPlanInEffect() const;
+    const FoundCopy* selectedCopy(std::vector<FoundCopy>& copies) const;
+    AvahiClient* discovery_ = nullptr;
+    uint64_t runId_ = 0;
+    std::optional<PortPlan> publishedPlan_; // the plan announced while online
+    enum class MatchStep { None, GoingOffline, GoingOnline };
+    MatchStep matchStep_ = MatchStep::None;
+    PortPlan matchedPlan_;
+    QString connectChecked_;
     std::unique_ptr<SerialWorker> plotWorker_;
     std::unique_ptr<SerialWorker> uploadWorker_;
 

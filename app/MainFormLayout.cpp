@@ -45,6 +45,7 @@ constexpr int kLargeFontPixels = 16;
 constexpr int kButtonHeight = 25;
 constexpr int kGridRowHeight = 22;
 constexpr QSize kOptionsPanelSize(232, 388);
+constexpr int kMinListHeight = 32; // the "Connected to" page's lists give way in a low window
 
 QFrame* borderedPanel(QWidget* parent, QFrame::Shape shape = QFrame::Box) {
     auto* panel = new QFrame(parent);
@@ -184,15 +185,7 @@ void TForm1::buildRightPane() {
     PageControl1->resize(kRightPaneWidth, PageControl1->height());
     buildImagesPage();
     buildOptionsPage();
-    TabSheet5 = new QWidget();
-    auto* box = new QVBoxLayout(TabSheet5);
-    box->setContentsMargins(0, 0, 0, 0);
-    ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses
-    ListBox1->setObjectName("ListBox1");
-    ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
-    box->addWidget(ListBox1);
-    PopupMenu1 = new QMenu(this);
-    Delete1 = PopupMenu1->addAction("Delete");
+    buildConnectedToPage();
     PageControl1->addTab(TabSheet2, "Images");
     PageControl1->addTab(TabSheet1, "Options");
     PageControl1->addTab(TabSheet5, "Connected to");
@@ -200,18 +193,26 @@ void TForm1::buildRightPane() {
 }
 
 void TForm1::buildImagesPage() {
-    TabSheet2 = new QWidget();
+    // The page scrolls when the window is too low for all five slots.
+    constexpr int kSlotBottomMargin = 8; // below the last slot, so its frame is not cut off
+    auto* scroller = new QScrollArea();
+    scroller->setFrameShape(QFrame::NoFrame);
+    TabSheet2 = scroller;
+    auto* slotsPanel = new QWidget();
+    const int lastBottom = kSlotFirstTop + 4 * kSlotSpacing + kSlotViewSize.height();
+    slotsPanel->setFixedSize(kSlotButtonLeft + kSlotButtonSize.width(),
+                             lastBottom + kSlotBottomMargin);
     const QStringList captions{"Save", "Restore", "Save to file"};
     for (int slot = 0; slot < 5; ++slot) {
         const int top = kSlotFirstTop + slot * kSlotSpacing;
-        auto* view = new QLabel(TabSheet2);
+        auto* view = new QLabel(slotsPanel);
         view->setObjectName(QStringLiteral("Image%1").arg(slot + 3));
         view->setGeometry(QRect(QPoint(0, top), kSlotViewSize));
         view->setScaledContents(true);
         view->setFrameShape(QFrame::Box);
         slotViews[slot] = view;
         for (int kind = 0; kind < 3; ++kind) {
-            auto* button = new QPushButton(captions[kind], TabSheet2);
+            auto* button = new QPushButton(captions[kind], slotsPanel);
             const int number = 1 + kind * 5 + slot;
             button->setObjectName(QStringLiteral("BitBtn%1").arg(number));
             button->setGeometry(
@@ -219,6 +220,50 @@ void TForm1::buildImagesPage() {
             slotButtons[number - 1] = button;
         }
     }
+    scroller->setWidget(slotsPanel);
+}
+
+// The copies found on the network above the address book, and this computer's own addresses below,
+// so that two people without discovery can tell each other what to type.
+void TForm1::buildConnectedToPage() {
+    TabSheet5 = new QWidget();
+    auto* box = new QVBoxLayout(TabSheet5);
+    box->setContentsMargins(2, 4, 2, 4);
+    box->setSpacing(4);
+    Label3 = new QLabel("On this &network:", TabSheet5);
+    Label3->setObjectName("Label3");
+    ListBox2 = new QListWidget(TabSheet5); // copies found on the network
+    ListBox2->setObjectName("ListBox2");
+    ListBox2->setWordWrap(true);
+    ListBox2->setTextElideMode(Qt::ElideNone);
+    ListBox2->setSpacing(1);
+    ListBox2->setMinimumHeight(kMinListHeight);
+    Label3->setBuddy(ListBox2);
+    Button7 = new QPushButton("Match ports", TabSheet5);
+    Button7->setObjectName("Button7");
+    Button7->setEnabled(false);
+    Button7->setToolTip("Sets this copy's ports to fit the selected copy: goes offline, changes "
+                        "the ports on the Options page and goes online again.");
+    Label4 = new QLabel("&Address book:", TabSheet5);
+    Label4->setObjectName("Label4");
+    ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses
+    ListBox1->setObjectName("ListBox1");
+    ListBox1->setContextMenuPolicy(Qt::CustomContextMenu);
+    ListBox1->setMinimumHeight(kMinListHeight);
+    Label4->setBuddy(ListBox1);
+    PopupMenu1 = new QMenu(this);
+    Delete1 = PopupMenu1->addAction("Delete");
+    Label5 = new QLabel(TabSheet5); // this computer's own addresses
+    Label5->setObjectName("Label5");
+    Label5->setWordWrap(true);
+    Label5->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Label5->setFocusPolicy(Qt::StrongFocus);
+    box->addWidget(Label3);
+    box->addWidget(ListBox2, 3);
+    box->addWidget(Button7, 0, Qt::AlignLeft);
+    box->addWidget(Label4);
+    box->addWidget(ListBox1, 2);
+    box->addWidget(Label5);
 }
 
 QLineEdit* TForm1::optionsField(const QString& name) {
@@ -431,6 +476,8 @@ void TForm1::setAccessibleNames() {
     for (auto [field, text] : ports)
         name(field, text);
     name(ListBox1, "Connected to");
+    name(ListBox2, "On this network");
+    name(Label5, "This computer's addresses");
     name(ListView1, "Remote files");
     name(ListView2, "Local files");
     name(Memo1, "Chat log");

@@ -4,7 +4,7 @@
 
 #include "board/BoardView.h"
 #include "common/ProgramError.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
 #include "net/PeerList.h"
 
 #include <QFileInfo>
@@ -68,6 +68,7 @@ void TForm1::FormClose() {
         return;
     closing_ = true;
     hops_.close();
+    withdrawThisCopy();
     uploadPauses_.close();
     Timer3->stop();
     Timer1->stop();

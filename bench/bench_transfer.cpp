@@ -8,6 +8,7 @@
 //
 // Usage: bench_transfer [bytes]   (default 1 GiB). Files live in a temporary folder, removed after.
 
+#include "Resident.h"
 #include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
@@ -20,8 +21,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <string>
 #include <thread>
 
 #include <arpa/inet.h>
@@ -36,14 +35,6 @@ constexpr int kPauseMs = 1000;
 constexpr int kHeartbeatMs = 1;
 constexpr int kDeadlineMs = 600000;
 constexpr double kMiB = 1024.0 * 1024.0;
-
-qint64 residentBytes() {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoll(line.substr(6)) * 1024;
-    return 0;
-}
 
 void writeFile(const QString& path, qint64 size) {
     QFile file(path);

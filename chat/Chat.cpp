@@ -2,10 +2,11 @@
 // channel (one line, one connection); every line a peer sends is appended to the log as it came.
 
 #include "app/MainForm.h"
+#include "app/Notifications.h"
 
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -51,6 +52,8 @@ void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
             return;
         text += line;
     }
-    if (!text.isEmpty() && !client->cutOff())
+    if (!text.isEmpty() && !client->cutOff()) {
         appendChatLog(ansi::decode(text));
+        notifyChatLine(this, ansi::decode(text));
+    }
 }

@@ -3,9 +3,19 @@
 
 #include <QString>
 
-// The folder for the text files, with a trailing "/". A copy whose executable's folder this user
-// may write (a copy unpacked or built somewhere of the user's own) keeps them beside itself; an
-// installed copy, whose folder belongs to the system, keeps them in the user's configuration
-// folder, $XDG_CONFIG_HOME/Vorlax/ (~/.config/Vorlax/ by default), which is created when missing.
-// Decided once at start: the answer does not change while the program runs.
+// The folder for the text files of a copy whose executable lies in executableFolder, with a
+// trailing "/":
+// - an installed copy keeps them in the user's configuration folder, $XDG_CONFIG_HOME/Vorlax/
+//   (~/.config/Vorlax/ by default). A copy counts as installed when its desktop entry lies where
+//   the install rules put it beside the program (<prefix>/share/applications/ for
+//   <prefix>/bin/Vorlax), whoever may write the program's folder: a package in /usr and
+//   `cmake --install` into ~/.local alike;
+// - any other copy (one run from its build folder, or copied into a folder of its own as the demo
+//   does) keeps them beside itself, unless this user may not write there: then in the
+//   configuration folder too.
+// The configuration folder is created when missing.
+QString textFilesFolder(const QString& executableFolder);
+
+// textFilesFolder for this program's executable. Decided once at start: the answer does not
+// change while the program runs.
 QString programFolder();

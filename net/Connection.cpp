@@ -19,7 +19,7 @@
 
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
 #include "net/PeerList.h"
 
 #include <QLineEdit>
@@ -185,9 +185,11 @@ void TForm1::finishGoingOnline(const OnlineResult& result) {
     BitBtn20->setEnabled(false);
     BitBtn16->setEnabled(true);
     reportListenFailures();
+    publishThisCopy();
 }
 // Linux lets only privileged programs listen below port 1024, and a port may be taken by another
-// program: the user is told in the chat log, so nobody believes this copy reachable when it is not.
+// program: the user is told once in the chat log, and the status ball's text keeps saying it until
+// the next going online, so nobody believes this copy reachable when it is not.
 void TForm1::reportListenFailures() {
     struct Listener {
         const char* channel;
@@ -202,19 +204,28 @@ void TForm1::reportListenFailures() {
         {"Trade", TradeServer->Listening(), TradeServer->LocalPort(), TradeServer->lastError()},
         {"Plot", Plot_Server->Listening(), Plot_Server->LocalPort(), Plot_Server->lastError()}};
     bool privileged = false;
+    portsNotListening.clear();
     for (const Listener& l : listeners) {
         if (l.listening)
             continue;
         appendChatLog(QStringLiteral("%1 server cannot listen on port %2: %3")
                           .arg(QLatin1String(l.channel), l.port, l.reason));
+        portsNotListening << QStringLiteral("%1 port %2").arg(QLatin1String(l.channel), l.port);
         const std::optional<int32_t> port = parseInt32(l.port);
         privileged =
             privileged || (port && *port > 0 && *port < kFirstUnprivilegedPort && ::geteuid() != 0);
     }
+    showStatusIcon(statusIconIndex);
+    // The package grants the installed program this right; a copy built from source (or one on a
+    // file system that cannot carry the right) needs it given by hand, again after each build.
     if (privileged)
-        appendChatLog(QStringLiteral("Ports below %1 need administrator rights here: choose higher "
-                                     "ports on the Options page while offline.")
-                          .arg(kFirstUnprivilegedPort));
+        appendChatLog(
+            QStringLiteral("Ports below %1 need a privilege here. Either choose ports above %2 on "
+                           "the Options page while offline (both sides), or give this program the "
+                           "right to open them: sudo setcap cap_net_bind_service=+ep '%3'")
+                .arg(kFirstUnprivilegedPort)
+                .arg(kFirstUnprivilegedPort - 1)
+                .arg(QCoreApplication::applicationFilePath()));
 }
 
 void TForm1::goOffline() {
@@ -223,6 +234,7 @@ void TForm1::goOffline() {
     PeerAccepted = false;
     connectedPeer = 0;
     askedFiles.reset({});
+    withdrawThisCopy();
     BitBtn18->setText(kOffline);
     runAttempt([this] {
         ChatServer->Close();
@@ -264,6 +276,7 @@ void TForm1::BitBtn16Click() {
     PlotPumpBusy = false;
     const QString address = Edit2->text();
     rememberPeer(address);
+    checkPortsAfterConnect(address);
     cancelProvokedWork();
     WeAccepted = false;
     PeerAccepted = false;
@@ -299,6 +312,7 @@ void TForm1::finishConnect(const ConnectResult& result) {
     VORLAX_ON_THREAD_OF(this);
     connectedPeer = result.success() ? result.peer : 0;
     if (result.success()) {
+        closeSideDoors(result.peer);
         showStatusIcon(kIconGreen);
         SendFileList();
         BitBtn16->setEnabled(false);

@@ -18,6 +18,8 @@ constexpr int kShadeDarker = 160;      // QColor::darker factor of the ball's ri
 constexpr int kHighlightLighter = 180; // QColor::lighter factor of the highlight
 constexpr qreal kBaseStop = 0.45;      // gradient position where the plain base colour sits
 
+const std::array<const char*, kStatusIconCount> kStateTexts = {"Offline", "Online", "Connected"};
+
 } // namespace
 
 QImage statusBall(int index) {
@@ -46,4 +48,13 @@ QImage statusBall(int index) {
     painter.drawEllipse(ball);
     painter.end();
     return image;
+}
+
+QString statusBallText(int index, const QStringList& notListening) {
+    if (index < 0 || index >= kStatusIconCount)
+        return {};
+    const QString state = QString::fromLatin1(kStateTexts[index]);
+    if (index == kStatusOffline || notListening.isEmpty())
+        return state;
+    return QStringLiteral("%1, but not listening on: %2").arg(state, notListening.join(", "));
 }

@@ -2,6 +2,8 @@
 // The connection status icon: a small coloured ball on a transparent ground.
 
 #include <QImage>
+#include <QString>
+#include <QStringList>
 
 inline constexpr int kStatusIconSize = 16;
 inline constexpr int kStatusOffline = 0;   // red ball
@@ -12,3 +14,9 @@ inline constexpr int kStatusIconCount = 3;
 // The 16 x 16 ARGB32 image of the status index (0 red, 1 yellow, 2 green); a null image for any
 // other index.
 QImage statusBall(int index);
+
+// What the ball at the status index says, for its tooltip and its accessible description:
+// "Offline", "Online" or "Connected". notListening names the listeners that could not open when
+// the program last went online ("Chat port 484", ...); while online or connected they are told
+// after the state, so a yellow or green ball never hides that a port is not listening.
+QString statusBallText(int index, const QStringList& notListening);

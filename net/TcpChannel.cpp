@@ -7,7 +7,8 @@
 
 #include "common/AnsiText.h"
 #include "common/ProgramError.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
+#include "net/Deadline.h"
 #include "net/HostLookup.h"
 
 #include <arpa/inet.h>
@@ -23,7 +24,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <thread>
 
 namespace {
@@ -39,12 +39,6 @@ bool startsWithAsciiDigit(const QString& text) {
 }
 
 using Clock = std::chrono::steady_clock;
-
-int msUntil(Clock::time_point deadline) {
-    // Rounded up, so a wait that timed out has really reached the deadline.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, INT_MAX));
-}
 
 // Waits until fd reports `events` or the deadline passes; a readable cancelFd (when not -1) ends
 // the wait early. True when fd is ready.
@@ -104,8 +98,21 @@ void TCustomIpClient::shutdownBoth() {
         ::shutdown(fd_, SHUT_RDWR);
 }
 
+void TCustomIpClient::revoke() {
+    revoked_ = true;
+    shutdownBoth();
+}
+
+void TCustomIpClient::startDeadline() {
+    if (!deadline_)
+        deadline_ = Clock::now() + std::chrono::milliseconds(deadlineMs_);
+}
+
 QByteArray TCustomIpClient::ReceiveLine() {
     for (;;) {
+        // Bytes already buffered from a revoked sender are not handed out either.
+        if (revoked_)
+            return {};
         const qsizetype pending = buffer_.size() - start_;
         // A CR whose LF has not come yet sits at the end of the scanned part: rescan from it.
         const qsizetype from = start_ + std::max<qsizetype>(scanned_ - 1, 0);
@@ -143,11 +150,10 @@ QByteArray TCustomIpClient::ReceiveLine() {
 
 // Receives more bytes into the buffer, never letting an unfinished line grow past the limit.
 // False when the connection ended, the receive failed or the message's deadline passed (cutOff_).
-// The deadline starts with the first receive: the listener hands a connection over once its first
-// bytes are there, so that is when the message began.
+// The listener starts the deadline when the first bytes arrive; a connection read without it
+// starts it here.
 bool TCustomIpClient::fillBuffer() {
-    if (!deadline_)
-        deadline_ = Clock::now() + std::chrono::milliseconds(deadlineMs_);
+    startDeadline();
     if (start_ > 0) {
         buffer_.remove(0, start_);
         start_ = 0;
@@ -199,8 +205,8 @@ TTcpClient::~TTcpClient() {
 }
 
 void TTcpClient::checkThread() const {
-    threadcheck::require(std::this_thread::get_id() != forbiddenThread_.load(),
-                         "a waiting call of a line-channel client");
+    assertThread(std::this_thread::get_id() != forbiddenThread_.load(),
+                 "a waiting call of a line-channel client");
 }
 
 void TTcpClient::cancel() {

@@ -20,11 +20,12 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 #include <thread>
+#include <vector>
 
 constexpr int kMaxLineBytes = 1024 * 1024; // longest line a receiver buffers, CR LF not counted
 constexpr int kBacklog = 5;                // pending connections a listener's queue holds
@@ -32,7 +33,9 @@ constexpr int kWorkersPerListener = 10;    // accept handlers of one listener ru
 constexpr int kConnectTimeoutMs = 3000;    // one connection attempt gives up after this
 constexpr int kSendTimeoutMs = 10000; // one line that the peer does not take gives up after this
 constexpr int kMessageDeadlineMs = 10000; // a begun message must end within this
-constexpr int kMaxIdleConnections = 64;   // accepted connections of one listener waiting for bytes
+// Accepted connections one listener holds outside its handlers: idle ones and those whose message
+// has begun but waits for a worker, together.
+constexpr int kMaxHeldConnections = 64;
 
 // The IPv4 address (host byte order) a host text stands for: empty is 0.0.0.0, a text starting with
 // a digit is read as dotted IPv4, anything else is looked up by name (first IPv4 address).
@@ -62,8 +65,9 @@ public:
     // so does every later call. So does a message still unfinished when its deadline passes; it
     // counts as cut off then. Never throws.
     QByteArray ReceiveLine();
-    // True once the message was cut off at its deadline: what came of it is not the whole message.
-    bool cutOff() const { return cutOff_; }
+    // True once the message was cut off at its deadline, or the connection was revoked: what came
+    // of it is not the whole message.
+    bool cutOff() const { return cutOff_ || revoked_.load(); }
 
     QString RemoteHost() const { return remoteHost_; }
     QString RemotePort() const { return remotePort_; }
@@ -71,6 +75,13 @@ public:
     // Shuts the connection down both ways, so a ReceiveLine blocked on another thread returns.
     // The socket itself stays held until the object is destroyed.
     void shutdownBoth();
+    // Ends the connection from any thread because its sender may no longer speak here: a read
+    // under way returns, every later ReceiveLine returns the empty string and cutOff() is true.
+    void revoke();
+
+    // The message began now (its first bytes arrived): its deadline counts from here. Without
+    // this call it counts from the first ReceiveLine.
+    void startDeadline();
 
     // This connection's place among those its listener handed to handlers, in the order their first
     // bytes (or their ends) arrived: 0 for the first, counting up. For a peer that opens its next
@@ -89,6 +100,7 @@ private:
     qsizetype scanned_ = 0; // bytes from start_ known to hold no CR LF
     bool ended_ = false;
     bool cutOff_ = false;
+    std::atomic<bool> revoked_{false};
     int deadlineMs_;
     std::optional<std::chrono::steady_clock::time_point> deadline_; // set by the first receive
     uint64_t acceptIndex_ = 0;
@@ -253,8 +265,13 @@ public:
     void shutdownConnections();
 
     // While *peer holds an address other than 0 (IPv4, host byte order), a connection from any
-    // other address is closed at accept, before it costs a worker. Null or 0: anyone is accepted.
+    // other address is closed at accept, and again when its message begins (first bytes) and
+    // before a handler runs it. Null or 0: anyone is accepted.
     void setAllowedPeer(const std::atomic<uint32_t>* peer) { allowedPeer_.store(peer); }
+    // Closes, at once and from any thread, every connection held from an address other than
+    // `peer` (IPv4, host byte order): idle ones, those waiting for a worker, and those in a
+    // handler, whose reads end and whose message counts as cut off.
+    void closeConnectionsNotFrom(uint32_t peer);
     // How long a begun message may take, for the connections accepted from now on.
     void setMessageDeadlineMs(int ms) { messageDeadlineMs_.store(ms); }
 
@@ -272,14 +289,17 @@ private:
     struct Waiting {
         std::unique_ptr<TCustomIpClient> connection;
         int fd;
+        uint32_t address; // the sender's IPv4 address, host byte order
         AcceptHandler handler;
     };
 
     bool bindAndListen(uint16_t port);
     void watchListener(int fd, AcceptHandler handler);
     void dispatchLoop();
-    bool acceptPending(int listenFd, const AcceptHandler& handler);
+    bool acceptPending(int listenFd, const AcceptHandler& handler, bool pushOut);
+    bool makeRoom(bool pushOut);
     bool admits(uint32_t address) const;
+    void takeUpBegunMessages(const std::vector<std::list<Waiting>::iterator>& begun);
     void startHandler(Waiting waiting);
     void workerLoop(Worker* worker);
     void runHandler(std::unique_ptr<TCustomIpClient> connection, const AcceptHandler& handler);
@@ -316,5 +336,5 @@ private:
     uint64_t handedCount_ = 0; // connections handed to handlers since the listener was made
     bool ending_ = false;      // set by the destructor: the dispatcher and the workers end
 
-    std::set<TCustomIpClient*> connections_;
+    std::map<TCustomIpClient*, uint32_t> connections_; // in handlers, with their senders' addresses
 };

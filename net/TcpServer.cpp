@@ -4,20 +4,28 @@
 // one poll(); a connection is handed to a worker only once its first bytes (or its end) arrive. A
 // peer opens its next connection ahead of time and leaves it idle until it has something to say,
 // so idle connections must be kept, but they must not hold workers: connections that never send
-// would otherwise fill the pool and make the listener deaf. At most kMaxIdleConnections wait at
-// once; a further one pushes out the one that has waited longest. A connection whose bytes came
-// while every worker is busy waits in turn until a worker is free.
+// would otherwise fill the pool and make the listener deaf. A connection whose bytes came while
+// every worker is busy waits in turn until a worker is free; its message's deadline counts from
+// the moment its first bytes were seen. At most kMaxHeldConnections are held outside the handlers,
+// idle and waiting together, so descriptors stay bounded however many connections come: when
+// that many are held, a new connection pushes out the idle one that has waited longest (a
+// stranger's silent connections must not lock the peer out), and is closed at accept when none
+// of them is idle.
 //
 // A worker runs the accept handler, then shuts the connection down, releases it and goes idle.
 // Close stops accepting (the dispatcher lets go of the listening socket before it is released) but
 // keeps serving the connections already accepted, so a message on an idle connection still
 // arrives. The dispatcher and the workers end with the listener.
 //
-// While an allowed peer is set, connections from any other address are closed at accept.
+// While an allowed peer is set, connections from any other address are closed at accept, and the
+// sender is checked again when its message begins and before a handler runs it, so one accepted
+// before the peer was set never speaks for it.
 // Accepted connections use TCP keep-alive, so the idle ones of a peer that vanished are freed in
 // the end. An accept that fails for lack of descriptors or memory pauses the accepting briefly
 // instead of retrying at full speed.
 #include "net/TcpChannel.h"
+
+#include "net/Deadline.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -199,7 +207,7 @@ void TTcpServer::Close() {
         watchListener(-1, nullptr);
         // Connections the system completed before the Close are taken along: for their peers
         // they are open already, and their next message must still arrive.
-        acceptPending(listenFd_, runHandler_);
+        acceptPending(listenFd_, runHandler_, false);
         wakeDispatcher();
     }
     listening_ = false;
@@ -221,6 +229,7 @@ void TTcpServer::dispatchLoop() {
     std::optional<Clock::time_point> pausedUntil; // accepting rests until then
     std::vector<pollfd> watched;
     std::vector<std::list<Waiting>::iterator> polled; // the waiting connection of watched[i + 2]
+    std::vector<std::list<Waiting>::iterator> begun;  // those whose bytes (or end) came
     int listenFd = -1;
     AcceptHandler handler;
     for (;;) {
@@ -240,9 +249,6 @@ void TTcpServer::dispatchLoop() {
                 ready_.pop_front();
                 startHandler(std::move(next));
             }
-            // Only here, where no poll is under way, may waiting connections be dropped.
-            while (waiting_.size() > static_cast<size_t>(kMaxIdleConnections))
-                waiting_.pop_front();
             if (pausedUntil && Clock::now() >= *pausedUntil)
                 pausedUntil.reset();
             watched.assign({{wakeFd_, POLLIN, 0}, {pausedUntil ? -1 : listenFd, POLLIN, 0}});
@@ -252,11 +258,11 @@ void TTcpServer::dispatchLoop() {
                 polled.push_back(it);
             }
         }
-        int timeoutMs = wakeFd_ >= 0 ? -1 : kNoWakeFdPollMs;
-        if (pausedUntil)
-            timeoutMs = static_cast<int>(
-                std::chrono::ceil<std::chrono::milliseconds>(*pausedUntil - Clock::now()).count());
-        if (::poll(watched.data(), watched.size(), std::max(timeoutMs, -1)) < 0) {
+        // A pause that has ended since the check above gives 0, never poll's endless -1: the
+        // listening socket is not in the poll set meanwhile.
+        const int timeoutMs =
+            pausedUntil ? msUntil(*pausedUntil) : (wakeFd_ >= 0 ? -1 : kNoWakeFdPollMs);
+        if (::poll(watched.data(), watched.size(), timeoutMs) < 0) {
             if (errno == EINTR)
                 continue;
             return;
@@ -265,13 +271,12 @@ void TTcpServer::dispatchLoop() {
             uint64_t count = 0;
             [[maybe_unused]] const ssize_t read = ::read(wakeFd_, &count, sizeof count);
         }
-        {
-            std::lock_guard lock(poolMutex_);
-            for (size_t i = 0; i < polled.size(); ++i) {
-                if (watched[i + 2].revents != 0)
-                    ready_.splice(ready_.end(), waiting_, polled[i]);
-            }
+        begun.clear();
+        for (size_t i = 0; i < polled.size(); ++i) {
+            if (watched[i + 2].revents != 0)
+                begun.push_back(polled[i]);
         }
+        takeUpBegunMessages(begun);
         if (watched[1].fd >= 0 && watched[1].revents != 0) {
             {
                 // A Close that came meanwhile is taken up first: nothing more is accepted then.
@@ -279,15 +284,41 @@ void TTcpServer::dispatchLoop() {
                 if (watchSeen_ != watchChanges_)
                     continue;
             }
-            if (!acceptPending(listenFd, handler))
+            if (!acceptPending(listenFd, handler, true))
                 pausedUntil = Clock::now() + kAcceptPause;
         }
     }
 }
 
-// Takes the connections waiting in the system's queue, up to a burst. False when accept() failed
-// for lack of descriptors or memory.
-bool TTcpServer::acceptPending(int listenFd, const AcceptHandler& handler) {
+// Idle connections whose first bytes (or end) came: each now waits for a worker, unless its sender
+// may no longer speak here. Called on the dispatcher, once its poll has returned.
+void TTcpServer::takeUpBegunMessages(const std::vector<std::list<Waiting>::iterator>& begun) {
+    std::lock_guard lock(poolMutex_);
+    for (const auto& it : begun) {
+        if (!admits(it->address) || it->connection->cutOff()) {
+            waiting_.erase(it);
+            continue;
+        }
+        it->connection->startDeadline();
+        ready_.splice(ready_.end(), waiting_, it);
+    }
+}
+
+// Whether one more connection may be held; when the bound is reached, room is made by closing the
+// idle connection that has waited longest, if pushOut allows (only the dispatcher may, between its
+// polls) and there is one. Called with poolMutex_ held.
+bool TTcpServer::makeRoom(bool pushOut) {
+    if (waiting_.size() + ready_.size() < static_cast<size_t>(kMaxHeldConnections))
+        return true;
+    if (!pushOut || waiting_.empty())
+        return false;
+    waiting_.pop_front();
+    return true;
+}
+
+// Takes the connections waiting in the system's queue, up to a burst; each that the listener may
+// not hold is closed at once. False when accept() failed for lack of descriptors or memory.
+bool TTcpServer::acceptPending(int listenFd, const AcceptHandler& handler, bool pushOut) {
     for (int taken = 0; taken < kAcceptBurst; ++taken) {
         sockaddr_in peer{};
         socklen_t length = sizeof peer;
@@ -298,17 +329,18 @@ bool TTcpServer::acceptPending(int listenFd, const AcceptHandler& handler) {
                 continue;
             return !isResourceShortage(errno);
         }
-        if (!admits(ntohl(peer.sin_addr.s_addr))) {
+        const uint32_t address = ntohl(peer.sin_addr.s_addr);
+        std::unique_lock lock(poolMutex_);
+        if (!admits(address) || !makeRoom(pushOut)) {
+            lock.unlock();
             ::close(fd);
             continue;
         }
         useKeepAlive(fd);
-        Waiting waiting{std::make_unique<TCustomIpClient>(fd, peerHostText(peer),
-                                                          QString::number(ntohs(peer.sin_port)),
-                                                          messageDeadlineMs_.load()),
-                        fd, handler};
-        std::lock_guard lock(poolMutex_);
-        waiting_.push_back(std::move(waiting));
+        waiting_.push_back({std::make_unique<TCustomIpClient>(fd, peerHostText(peer),
+                                                              QString::number(ntohs(peer.sin_port)),
+                                                              messageDeadlineMs_.load()),
+                            fd, address, handler});
     }
     return true;
 }
@@ -323,9 +355,12 @@ bool TTcpServer::admits(uint32_t address) const {
 // poolMutex_ held.
 void TTcpServer::startHandler(Waiting waiting) {
     std::unique_ptr<TCustomIpClient>& connection = waiting.connection;
+    // The peer may have been set, or the connection revoked, while it waited for a worker.
+    if (!admits(waiting.address) || connection->cutOff())
+        return;
     // Registered here rather than on the worker, so shutdownConnections reaches every connection
     // handed over before it.
-    connections_.insert(connection.get());
+    connections_.emplace(connection.get(), waiting.address);
     connection->setAcceptIndex(handedCount_++);
     ++busyWorkers_;
     for (Worker& worker : workers_) {
@@ -399,11 +434,26 @@ void TTcpServer::reapWorkers() {
 
 void TTcpServer::shutdownConnections() {
     std::lock_guard lock(poolMutex_);
-    for (TCustomIpClient* connection : connections_)
+    for (const auto& [connection, address] : connections_)
         connection->shutdownBoth();
     for (std::list<Waiting>* queue : {&waiting_, &ready_}) {
         for (Waiting& waiting : *queue)
             waiting.connection->shutdownBoth();
+    }
+}
+
+// Those waiting for a worker are closed here; idle ones are revoked, so their end wakes the
+// dispatcher's poll, which then lets go of them (only it may, between polls).
+void TTcpServer::closeConnectionsNotFrom(uint32_t peer) {
+    std::lock_guard lock(poolMutex_);
+    for (const auto& [connection, address] : connections_) {
+        if (address != peer)
+            connection->revoke();
+    }
+    ready_.remove_if([peer](const Waiting& waiting) { return waiting.address != peer; });
+    for (Waiting& waiting : waiting_) {
+        if (waiting.address != peer)
+            waiting.connection->revoke();
     }
 }
 

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Vorlax needs on Debian 12, skipping what is present.
 #   scripts/deps.sh           building, running and the plain test suite
-#   scripts/deps.sh --checks  also clang and libFuzzer, for the fuzz targets of the full test run
+#   scripts/deps.sh --package also the tools that make and check the Debian package
+#   scripts/deps.sh --checks  also clang and libFuzzer, for the fuzz targets of the full test run,
+#                             the package tools, for its packaging check, and the Avahi daemon
+#                             and network tools the discovery test runs in its own namespace
 set -euo pipefail
 packages=(build-essential cmake ninja-build qt6-base-dev libqt6svg6 libgl1-mesa-dev libgtest-dev
-          xvfb xauth fonts-dejavu-core)
-if [ "${1:-}" = "--checks" ]; then
-    packages+=(clang libclang-rt-14-dev)
-fi
+          xvfb xauth fonts-dejavu-core dbus-daemon)
+# dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; lintian checks it.
+package_tools=(dpkg-dev file lintian)
+case "${1:-}" in
+    --package) packages+=("${package_tools[@]}") ;;
+    --checks) packages+=(clang libclang-rt-14-dev "${package_tools[@]}" avahi-daemon iproute2
+                         util-linux) ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -4,10 +4,13 @@
 #
 #   scripts/test.sh          the full check, in this order, stopping at the first failure:
 #                              1. build (build/) and run the whole test suite
-#                              2. the whole suite again, built with the address and undefined-behaviour
+#                              2. the packaging check (tests/package/check_package.sh): the Debian
+#                                 package made from build/, lintian, installed, started by an
+#                                 ordinary user on the default ports, removed
+#                              3. the whole suite again, built with the address and undefined-behaviour
 #                                 sanitizers (build-asan/)
-#                              3. the suite under the thread sanitizer (build-tsan/, scripts/tsan.sh)
-#                              4. each fuzz target for 10 s (build-fuzz/, clang)
+#                              4. the suite under the thread sanitizer (build-tsan/, scripts/tsan.sh)
+#                              5. each fuzz target for 10 s (build-fuzz/, clang)
 #   scripts/test.sh --quick  step 1 only, the quick check while developing
 #
 # ccache is used when it is installed, never required.
@@ -44,6 +47,9 @@ step "Build and run the test suite"
 build build
 suite build
 $quick && exit 0
+
+step "Debian package: lintian, install, going online as an ordinary user, removal"
+"$root/tests/package/check_package.sh" "$root/build"
 
 step "Test suite with the address and undefined-behaviour sanitizers"
 build build-asan -DVORLAX_SANITIZE=ON

@@ -1,45 +1,64 @@
 // The download listener. Its QTcpServer and every accepted connection live on the listener's own
-// thread, where each connection's FileReceiver streams the files to disk; the GUI thread reaches
-// them only through blocking calls that never wait on the network, and hears of files through
-// queued events.
+// thread, where each connection's FileReceiver streams the files to disk. The GUI thread opens and
+// closes it with calls that never wait on the network, reads its published state without waiting,
+// and hears of files through queued signals.
+//
+// Reports of dropped files are coalesced here, per sender (DropReports), before they are queued:
+// a flood of refused headers costs one line a second, not one per header.
 
 #include "trade/EventSockets.h"
 
 #include "common/GuiThread.h"
+#include "common/HandedOver.h"
+#include "common/ThreadAffinity.h"
+#include "trade/DropReports.h"
 
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <algorithm>
 #include <map>
 
 namespace {
 // What the socket may hold unread before the kernel's window makes the sender wait.
 constexpr qint64 kSocketReadBufferBytes = 1024 * 1024;
+
+bool isCoalesced(DownloadEvent::Kind kind) {
+    using Kind = DownloadEvent::Kind;
+    return kind == Kind::Refused || kind == Kind::NotAsked || kind == Kind::CutOff;
+}
 } // namespace
 
 class DownloadListener : public QObject {
+    Q_OBJECT
 public:
-    explicit DownloadListener(TServerSocket* owner) : owner_(owner) {}
+    // Events go to `to`, the thread of the listener's owner.
+    DownloadListener(TServerSocket::State& state, EventBound& events, QThread* to)
+        : state_(state), events_(events), to_(to), summaries_(this) {
+        clock_.start();
+        summaries_.setSingleShot(true);
+        summaries_.setTimerType(Qt::CoarseTimer);
+        connect(&summaries_, &QTimer::timeout, this, &DownloadListener::tellSummaries);
+    }
     ~DownloadListener() override { close(); }
 
-    QString open(quint16 port, DownloadRules rules, std::function<bool(quint32)> acceptsFrom) {
-        rules.report = [owner = owner_](const DownloadEvent& event) {
-            // Queued, so the GUI thread handles it after this read has returned.
-            postTo(owner, [owner, event] {
-                if (owner->OnClientRead)
-                    owner->OnClientRead(owner, event);
-            });
-        };
+    QString open(quint16 port, DownloadRules rules) {
+        rules.report = [this](const DownloadEvent& event) { report(event); };
         rules_ = std::move(rules);
-        acceptsFrom_ = std::move(acceptsFrom);
+        if (rules_.saveFolder)
+            removeLeftoverPartialFiles(rules_.saveFolder());
         if (!server_) {
             server_ = new QTcpServer(this);
             connect(server_, &QTcpServer::newConnection, this, &DownloadListener::accept);
         }
-        if (server_->isListening() || server_->listen(QHostAddress::AnyIPv4, port))
-            return {};
-        return server_->errorString();
+        const bool listening =
+            server_->isListening() || server_->listen(QHostAddress::AnyIPv4, port);
+        publish();
+        return listening ? QString() : server_->errorString();
     }
 
     void close() {
@@ -55,18 +74,30 @@ public:
             delete server_;
             server_ = nullptr;
         }
+        publish();
     }
 
-    bool listening() const { return server_ && server_->isListening(); }
-    quint16 port() const { return listening() ? server_->serverPort() : 0; }
-    int count() const { return int(receivers_.size()); }
+    void closeConnectionsNotFrom(quint32 peer) {
+        for (const auto& [socket, receiver] : receivers_) {
+            if (receiver->peer() != peer)
+                receiver->shut(); // its end is taken up by finish()
+        }
+        publish();
+    }
+
+signals:
+    void reported(const HandedOver<DownloadEvent>& event);
 
 private:
     void accept() {
         while (QTcpSocket* socket = server_->nextPendingConnection()) {
             const quint32 peer = socket->peerAddress().toIPv4Address();
-            if (int(receivers_.size()) >= TServerSocket::kMaxConnections ||
-                (acceptsFrom_ && !acceptsFrom_(peer))) {
+            // A slot held by a sender that may no longer send here is freed first: the close of
+            // the side doors may still be on its way to this thread.
+            if (openConnections() >= TServerSocket::kMaxConnections)
+                shutNotAdmitted();
+            if (openConnections() >= TServerSocket::kMaxConnections ||
+                (rules_.acceptsFrom && !rules_.acceptsFrom(peer))) {
                 socket->abort();
                 socket->deleteLater();
                 continue;
@@ -82,6 +113,21 @@ private:
                 socket, &QTcpSocket::disconnected, this, [this, socket] { finish(socket); },
                 Qt::QueuedConnection);
         }
+        publish();
+    }
+
+    // Connections not yet cut; a cut one stays in receivers_ until its end is taken up.
+    int openConnections() const {
+        return int(std::count_if(receivers_.begin(), receivers_.end(), [](const auto& entry) {
+            return entry.second->phase() != FileReceiver::Phase::Closed;
+        }));
+    }
+
+    void shutNotAdmitted() {
+        for (const auto& [socket, receiver] : receivers_) {
+            if (rules_.acceptsFrom && !rules_.acceptsFrom(receiver->peer()))
+                receiver->shut();
+        }
     }
 
     void finish(QTcpSocket* socket) {
@@ -92,20 +138,67 @@ private:
         socket->disconnect(this);
         receivers_.erase(it);
         socket->deleteLater();
+        publish();
     }
 
-    TServerSocket* owner_;
+    void publish() {
+        const bool listening = server_ && server_->isListening();
+        state_.listening = listening;
+        state_.port = listening ? server_->serverPort() : 0;
+        state_.connections = openConnections();
+    }
+
+    void report(const DownloadEvent& event) {
+        if (isCoalesced(event.kind) && !drops_.note(event.peer, clock_.elapsed())) {
+            scheduleSummaries();
+            return;
+        }
+        queue(event);
+    }
+
+    void queue(const DownloadEvent& event) {
+        if (events_.admit())
+            emit reported(HandedOver<DownloadEvent>(event, to_));
+    }
+
+    void scheduleSummaries() {
+        if (const std::optional<qint64> due = drops_.nextDueMs(); due && !summaries_.isActive())
+            summaries_.start(int(std::max<qint64>(0, *due - clock_.elapsed())));
+    }
+
+    void tellSummaries() {
+        for (const DropReports::Summary& summary : drops_.takeDue(clock_.elapsed())) {
+            DownloadEvent event;
+            event.kind = DownloadEvent::Kind::Summary;
+            event.peer = summary.peer;
+            event.count = summary.count;
+            queue(event);
+        }
+        scheduleSummaries();
+    }
+
+    TServerSocket::State& state_;
+    EventBound& events_;
+    QThread* to_;
     QTcpServer* server_ = nullptr;
     DownloadRules rules_;
-    std::function<bool(quint32)> acceptsFrom_;
     std::map<QTcpSocket*, std::unique_ptr<FileReceiver>> receivers_;
+    DropReports drops_;
+    QElapsedTimer clock_;
+    QTimer summaries_;
 };
 
 TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {
     thread_.setObjectName(QStringLiteral("download listener"));
     thread_.start();
-    listener_ = new DownloadListener(this);
+    listener_ = new DownloadListener(state_, events_, thread());
     listener_->moveToThread(&thread_);
+    // Queued onto this object's thread; a call still queued when this object goes is dropped.
+    connect(listener_, &DownloadListener::reported, this,
+            [this](const HandedOver<DownloadEvent>& event) {
+                events_.delivered();
+                emit clientRead(this, event.take());
+            });
 }
 
 TServerSocket::~TServerSocket() {
@@ -116,6 +209,7 @@ TServerSocket::~TServerSocket() {
 }
 
 void TServerSocket::setPort(int port) {
+    assertOnThreadOf(this, "TServerSocket::setPort");
     if (port == port_)
         return;
     Close();
@@ -123,37 +217,31 @@ void TServerSocket::setPort(int port) {
 }
 
 void TServerSocket::setActive(bool active) {
+    assertOnThreadOf(this, "TServerSocket::setActive");
     if (active == active_)
         return;
     active ? Open() : Close();
 }
 
+// Open and Close wait for the listener's thread, which never waits on the network, so that the
+// state and lastError() read right after them are theirs.
 void TServerSocket::Open() {
+    assertOnThreadOf(this, "TServerSocket::Open");
     active_ = true;
-    runOn(listener_, [this] {
-        lastError_ = listener_->open(static_cast<quint16>(port_), rules, acceptsFrom);
-    });
+    runOn(listener_, [this] { lastError_ = listener_->open(static_cast<quint16>(port_), rules); });
 }
 
 void TServerSocket::Close() {
+    assertOnThreadOf(this, "TServerSocket::Close");
     active_ = false;
     runOn(listener_, [this] { listener_->close(); });
 }
 
-bool TServerSocket::Listening() const {
-    bool listening = false;
-    runOn(listener_, [&] { listening = listener_->listening(); });
-    return listening;
+void TServerSocket::closeConnectionsNotFrom(quint32 peer) {
+    assertOnThreadOf(this, "TServerSocket::closeConnectionsNotFrom");
+    // Not waited for. A file header that the listener's thread reads meanwhile is checked against
+    // the new peer anyway (acceptsFrom).
+    postTo(listener_, [listener = listener_, peer] { listener->closeConnectionsNotFrom(peer); });
 }
 
-quint16 TServerSocket::boundPort() const {
-    quint16 port = 0;
-    runOn(listener_, [&] { port = listener_->port(); });
-    return port;
-}
-
-int TServerSocket::connectionCount() const {
-    int count = 0;
-    runOn(listener_, [&] { count = listener_->count(); });
-    return count;
-}
+#include "EventSockets.moc"

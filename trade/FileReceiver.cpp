@@ -3,6 +3,7 @@
 #include "common/ProgramError.h"
 #include "trade/FileHeader.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTcpSocket>
 #include <QTemporaryFile>
@@ -13,7 +14,9 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,8 +25,30 @@ namespace {
 // costs few system calls, small enough to stay far below the memory bound.
 constexpr qint64 kReceivePieceBytes = 0x40000;
 // The partial file sits beside its final name, hidden, so a crash never leaves it under that name.
+// Its writer holds a lock on it, by which a partial file still being written is told from one
+// that a crash left behind.
 const QString kPartialTemplate = QStringLiteral(".vorlax-XXXXXX.part");
+const QString kPartialPattern = QStringLiteral(".vorlax-??????.part");
+
+bool isDrop(DownloadEvent::Kind kind) {
+    return kind == DownloadEvent::Kind::Refused || kind == DownloadEvent::Kind::NotAsked;
+}
 } // namespace
+
+void removeLeftoverPartialFiles(const QString& folder) {
+    const QDir dir(folder);
+    const QStringList names =
+        dir.entryList({kPartialPattern}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QString& name : names) {
+        const QByteArray path = QFile::encodeName(dir.filePath(name));
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlink(path.constData());
+        ::close(fd);
+    }
+}
 
 FileReceiver::FileReceiver(QTcpSocket* socket, const DownloadRules& rules)
     : socket_(socket), rules_(rules), peer_(socket->peerAddress().toIPv4Address()),
@@ -32,43 +57,37 @@ FileReceiver::FileReceiver(QTcpSocket* socket, const DownloadRules& rules)
     stall_->setInterval(rules_.stallMs ? rules_.stallMs() : kDownloadStallMs);
     QObject::connect(stall_.get(), &QTimer::timeout, socket_, [this] {
         cutOff();
-        socket_->abort();
+        close();
     });
 }
 
 FileReceiver::~FileReceiver() {
-    dropPartialFile();
+    partial_.reset(); // QTemporaryFile removes its file
 }
 
 bool FileReceiver::midFile() const {
-    return inBody_ || !header_.isEmpty();
+    return phase_ == Phase::Writing || phase_ == Phase::Draining ||
+           (phase_ == Phase::Header && !header_.isEmpty());
 }
 
 qint64 FileReceiver::bytesWanted() const {
-    return inBody_ ? std::min(bodyTotal_ - bodyDone_, kReceivePieceBytes)
-                   : kFileHeaderBytes - header_.size();
+    return phase_ == Phase::Header ? kFileHeaderBytes - header_.size()
+                                   : std::min(bodyTotal_ - bodyDone_, kReceivePieceBytes);
 }
 
 void FileReceiver::readAvailable() {
-    while (socket_->bytesAvailable() > 0) {
+    while (phase_ != Phase::Closed && socket_->bytesAvailable() > 0) {
         buffer_.resize(bytesWanted());
         const qint64 got = socket_->read(buffer_.data(), buffer_.size());
         if (got <= 0)
             break;
         buffer_.resize(got);
-        if (!inBody_) {
+        if (phase_ == Phase::Header)
             takeHeaderPiece(buffer_);
-            continue;
-        }
-        if (partial_ && partial_->write(buffer_) != got)
-            fail(DownloadEvent::Kind::WriteFailed,
-                 fileCreateErrorMessage(target_, partial_->errorString()));
-        bodyDone_ += got;
-        reportProgress();
-        if (bodyDone_ == bodyTotal_)
-            finishFile();
+        else
+            takeBodyPiece(buffer_);
     }
-    if (midFile())
+    if (phase_ != Phase::Closed && midFile())
         stall_->start();
     else
         stall_->stop();
@@ -80,31 +99,51 @@ void FileReceiver::takeHeaderPiece(const QByteArray& piece) {
         startFile();
 }
 
-// The whole header is in: decide whether the file is kept, and where.
+void FileReceiver::takeBodyPiece(const QByteArray& piece) {
+    if (phase_ == Phase::Writing && partial_->write(piece) != piece.size())
+        writeFailed(fileCreateErrorMessage(target_, partial_->errorString()));
+    bodyDone_ += piece.size();
+    if (phase_ == Phase::Writing && throttle_.due(false))
+        report(DownloadEvent::Kind::Progress);
+    if (bodyDone_ == bodyTotal_)
+        endOfFile();
+}
+
+// The whole header is in: decide whether the file is kept, and where. The sender is checked again
+// here, since it may have lost its right to send since the connection was accepted.
 void FileReceiver::startFile() {
+    if (rules_.acceptsFrom && !rules_.acceptsFrom(peer_)) {
+        shut();
+        return;
+    }
     const std::optional<FileHeader> header = decodeFileHeader(header_);
-    inBody_ = true;
     bodyDone_ = 0;
     bodyTotal_ = std::max<qint64>(0, fileHeaderTotalSize(header_) - kFileHeaderBytes);
+    header_.clear();
     name_ = header ? header->name : QByteArray();
-    outcome_ = DownloadEvent::Kind::Written;
-    failureDetail_.clear();
     target_ = header ? rules_.targetPath(name_, peer_) : QString();
-    if (!header) {
-        fail(DownloadEvent::Kind::Refused);
-    } else if (target_.isEmpty()) {
-        fail(DownloadEvent::Kind::NotAsked);
-    } else {
-        const QString folder = target_.left(target_.lastIndexOf(QLatin1Char('/')) + 1);
-        partial_ = std::make_unique<QTemporaryFile>(folder + kPartialTemplate);
-        if (!partial_->open())
-            fail(DownloadEvent::Kind::WriteFailed,
-                 fileCreateErrorMessage(target_, partial_->errorString()));
-        else // a temporary file is private to its maker; the received file gets the usual rights
-            ::fchmod(partial_->handle(), kNewFileMode & ~processUmask());
+    if (!header)
+        drain(DownloadEvent::Kind::Refused);
+    else if (target_.isEmpty())
+        drain(DownloadEvent::Kind::NotAsked);
+    else if (openPartialFile())
+        phase_ = Phase::Writing;
+    if (phase_ != Phase::Closed && bodyTotal_ == 0)
+        endOfFile();
+}
+
+bool FileReceiver::openPartialFile() {
+    droppedInARow_ = 0;
+    const QString folder = target_.left(target_.lastIndexOf(QLatin1Char('/')) + 1);
+    partial_ = std::make_unique<QTemporaryFile>(folder + kPartialTemplate);
+    if (!partial_->open()) {
+        writeFailed(fileCreateErrorMessage(target_, partial_->errorString()));
+        return false;
     }
-    if (bodyTotal_ == 0)
-        finishFile();
+    ::flock(partial_->handle(), LOCK_EX | LOCK_NB);
+    // A temporary file is private to its maker; the received file gets the usual rights.
+    ::fchmod(partial_->handle(), kNewFileMode & ~processUmask());
+    return true;
 }
 
 // The process's file-creation mask, read without changing it (umask() would, for a moment, for
@@ -118,72 +157,82 @@ mode_t FileReceiver::processUmask() {
     return kDefaultUmask;
 }
 
+// Later bytes of this file are read and dropped. A refusal is told once the file is through (the
+// peer's next-file request follows it), unless the connection is cut first for a flood of them.
+void FileReceiver::drain(DownloadEvent::Kind reason) {
+    phase_ = Phase::Draining;
+    drainReason_ = reason;
+    if (isDrop(reason) && ++droppedInARow_ > kMaxDroppedInARow) {
+        report(reason);
+        close();
+    }
+}
+
+// Told at once, so a sender that hangs up meanwhile cannot hide it; the rest is drained.
+void FileReceiver::writeFailed(const QString& detail) {
+    partial_.reset();
+    phase_ = Phase::Draining;
+    drainReason_ = DownloadEvent::Kind::WriteFailed;
+    report(DownloadEvent::Kind::WriteFailed, detail);
+}
+
+void FileReceiver::endOfFile() {
+    if (phase_ == Phase::Writing)
+        finishFile();
+    else if (drainReason_ != DownloadEvent::Kind::WriteFailed) // told already
+        report(drainReason_);
+    if (phase_ != Phase::Closed)
+        phase_ = Phase::Header;
+}
+
 // The last byte is in: a kept file is flushed to disk and only then takes its final name, so the
 // name holds either the old file or the whole new one. rename() replaces a symbolic link of that
 // name rather than writing through it.
 void FileReceiver::finishFile() {
-    if (partial_) {
-        const bool flushed = partial_->flush() && ::fsync(partial_->handle()) == 0;
-        partial_->close();
-        if (flushed && ::rename(QFile::encodeName(partial_->fileName()).constData(),
-                                QFile::encodeName(target_).constData()) == 0)
-            partial_->setAutoRemove(false);
-        else
-            fail(DownloadEvent::Kind::WriteFailed,
-                 fileCreateErrorMessage(target_, QString::fromLocal8Bit(strerror(errno))));
+    const bool flushed = partial_->flush() && ::fsync(partial_->handle()) == 0;
+    partial_->close();
+    if (flushed && ::rename(QFile::encodeName(partial_->fileName()).constData(),
+                            QFile::encodeName(target_).constData()) == 0) {
+        partial_->setAutoRemove(false);
         partial_.reset();
+        report(DownloadEvent::Kind::Written);
+    } else {
+        writeFailed(fileCreateErrorMessage(target_, QString::fromLocal8Bit(strerror(errno))));
     }
-    if (outcome_ != DownloadEvent::Kind::WriteFailed) // told already
-        report(outcome_);
-    header_.clear();
-    inBody_ = false;
 }
 
 void FileReceiver::connectionClosed() {
     readAvailable();
-    if (midFile())
+    if (phase_ != Phase::Closed && midFile())
         cutOff();
+    phase_ = Phase::Closed;
 }
 
 void FileReceiver::cutOff() {
-    stall_->stop();
-    dropPartialFile();
+    partial_.reset();
     report(DownloadEvent::Kind::CutOff);
+}
+
+void FileReceiver::shut() {
+    close();
+}
+
+void FileReceiver::close() {
+    phase_ = Phase::Closed;
+    stall_->stop();
+    partial_.reset();
     header_.clear();
-    inBody_ = false;
+    socket_->abort();
 }
 
-// Later bytes of this file are drained. A refusal is told once the file is through (the peer's
-// next-file request follows it); a write failure at once, so a sender that hangs up meanwhile
-// cannot hide it.
-void FileReceiver::fail(DownloadEvent::Kind kind, const QString& detail) {
-    dropPartialFile();
-    if (outcome_ != DownloadEvent::Kind::Written)
-        return; // the first reason stands
-    outcome_ = kind;
-    failureDetail_ = detail;
-    if (kind == DownloadEvent::Kind::WriteFailed)
-        report(kind);
-}
-
-void FileReceiver::dropPartialFile() {
-    partial_.reset(); // QTemporaryFile removes its file
-}
-
-void FileReceiver::report(DownloadEvent::Kind kind) {
+void FileReceiver::report(DownloadEvent::Kind kind, const QString& detail) {
     DownloadEvent event;
     event.kind = kind;
     event.name = name_;
     event.done = bodyDone_;
     event.total = bodyTotal_;
     event.peer = peer_;
-    event.detail = kind == outcome_ ? failureDetail_ : QString();
+    event.detail = detail;
     if (rules_.report)
         rules_.report(event);
-}
-
-void FileReceiver::reportProgress() {
-    if (!partial_ || !throttle_.due(false))
-        return;
-    report(DownloadEvent::Kind::Progress);
 }

@@ -5,9 +5,13 @@
 // only once the last byte is in; a file that is refused, not asked for, or cut off leaves nothing
 // behind. Only the piece being copied is held in memory.
 //
-//   header -> body (writing or draining) -> header of the next file ...
+//   Header --(kept)--> Writing --(last byte)--> Header of the next file ...
+//   Header --(refused, not asked, cannot be written)--> Draining --(last byte)--> Header ...
+//   any --(stalled mid-file, a flood of refused headers, a sender no longer admitted)--> Closed
 //
-// A connection that stops in the middle of a file (header or body) for the stall time is cut.
+// A connection that stops in the middle of a file (header or body) for the stall time is cut, and
+// so is one that brings more than kMaxDroppedInARow refused or unasked headers in a row: no
+// well-behaved peer does, and a flood of headers must not cost the program anything.
 
 #include "trade/TransferProgress.h"
 
@@ -21,6 +25,8 @@
 
 // A connection silent this long in the middle of a file is cut; between files it may idle.
 inline constexpr int kDownloadStallMs = 60000;
+// Refused or unasked headers in a row after which a connection is cut.
+inline constexpr int kMaxDroppedInARow = 8;
 
 class QTcpSocket;
 class QTemporaryFile;
@@ -35,35 +41,52 @@ struct DownloadEvent {
         NotAsked,    // not asked for, or not from the connected peer: drained, dropped
         CutOff,      // the connection ended or stalled mid-file: partial file removed
         WriteFailed, // the file could not be written: drained, dropped; `detail` says why
+        Summary,     // `count` more files from `peer` were refused, unasked or cut off, untold
     };
     Kind kind = Kind::Progress;
     QByteArray name; // the header's name bytes (may be empty when the header was refused)
     qint64 done = 0; // body bytes so far
     qint64 total = 0;
-    quint32 peer = 0; // the sender's IPv4 address
+    quint32 peer = 0; // the sender's IPv4 address (for a Summary, 0: several senders)
     QString detail;
+    int count = 0;
 };
 
 // What the receiver asks of the program. Called on the download thread: must be thread-safe.
 struct DownloadRules {
+    // Whether this address may send here now; checked at accept and at every file header.
+    std::function<bool(quint32 peer)> acceptsFrom;
     // The path a file of this name from this peer is written to, or an empty text when it is not
     // to be written.
     std::function<QString(const QByteArray& name, quint32 peer)> targetPath;
+    // The save folder (with its trailing "/"), where partial files of earlier runs are looked for.
+    std::function<QString()> saveFolder;
     // Where events go (called on the download thread; the owner passes them on).
     std::function<void(const DownloadEvent&)> report;
     // How long a connection may stop in the middle of a file before it is cut.
     std::function<int()> stallMs;
 };
 
+// Removes the partial files a run of this program left in folder when it ended mid-file (a crash).
+// A partial file still being written, by this process or another, is locked and stays.
+void removeLeftoverPartialFiles(const QString& folder);
+
 class FileReceiver {
 public:
+    enum class Phase { Header, Writing, Draining, Closed };
+
     FileReceiver(QTcpSocket* socket, const DownloadRules& rules);
     ~FileReceiver(); // removes a partial file
 
-    // Reads what is waiting, writing or draining as the current file's state says.
+    // Reads what is waiting, as the phase says.
     void readAvailable();
     // The connection has ended: a file in the middle is cut off.
     void connectionClosed();
+    // Cuts the connection at once, without a report: its sender may no longer send here.
+    void shut();
+
+    Phase phase() const { return phase_; }
+    quint32 peer() const { return peer_; }
 
 private:
     static constexpr mode_t kNewFileMode = 0666; // a new file's rights before the process's mask
@@ -72,27 +95,30 @@ private:
 
     qint64 bytesWanted() const;
     void takeHeaderPiece(const QByteArray& piece);
+    void takeBodyPiece(const QByteArray& piece);
     void startFile();
+    bool openPartialFile();
     void finishFile();
     void cutOff();
-    void dropPartialFile();
-    void fail(DownloadEvent::Kind kind, const QString& detail = {});
-    void report(DownloadEvent::Kind kind);
-    void reportProgress();
+    void close();
+    void drain(DownloadEvent::Kind reason);
+    void writeFailed(const QString& detail);
+    void endOfFile();
+    void report(DownloadEvent::Kind kind, const QString& detail = {});
     bool midFile() const;
 
     QTcpSocket* socket_;
     const DownloadRules& rules_;
     quint32 peer_;
-    QByteArray header_;
+    Phase phase_ = Phase::Header;
+    QByteArray header_; // in Header: the header bytes so far
     QByteArray name_;
     qint64 bodyTotal_ = 0;
     qint64 bodyDone_ = 0;
-    bool inBody_ = false;
-    std::unique_ptr<QTemporaryFile> partial_; // null while draining
+    std::unique_ptr<QTemporaryFile> partial_; // in Writing: the file being written
     QString target_;
-    DownloadEvent::Kind outcome_ = DownloadEvent::Kind::Written; // what finishing the file means
-    QString failureDetail_;
+    DownloadEvent::Kind drainReason_ = DownloadEvent::Kind::Refused; // in Draining: why
+    int droppedInARow_ = 0;
     QByteArray buffer_;
     ProgressThrottle throttle_;
     std::unique_ptr<QTimer> stall_;

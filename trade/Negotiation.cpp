@@ -12,10 +12,11 @@
 // time is dropped.
 
 #include "app/MainForm.h"
+#include "app/Notifications.h"
 
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
 #include "common/ProgramError.h"
 #include "trade/TradeFolder.h"
 #include "trade/TradeRules.h"
@@ -280,6 +281,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             if (!WeAccepted)
                 break;
             queueEmpty = SendQueue.isEmpty();
+            notifyTransferEnd(this, message == TradeMessage::LastFileSended, queueEmpty);
             if (!queueEmpty) {
                 UploadNextFile();
             } else if (message == TradeMessage::SendNextFile) {
@@ -307,10 +309,13 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
                         item->setCheckState(kCaptionColumn, Qt::Checked);
                 }
             SendQueue = *lines;
+            notifyFilesAsked(this, *lines);
             StatusBar1->showMessage(TradeSummary());
             break;
         case TradeMessage::AcceptTheTrade:
             PeerAccepted = true;
+            if (!WeAccepted)
+                notifyPeerAccepted(this);
             break;
         case TradeMessage::Unknown:
             break;

@@ -7,9 +7,10 @@
 #include "app/MainForm.h"
 
 #include "common/AnsiText.h"
+#include "common/DisplayText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
-#include "common/ThreadCheck.h"
+#include "common/ThreadAffinity.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferBar.h"
 
@@ -42,27 +43,31 @@ void TForm1::setUpDownloadChannel() {
     DownloadClient = new TClientSocket(this);
     DownloadClient->setActive(false);
     DownloadServer->setActive(false);
-    // While connected, only the peer's address may open a download connection.
-    DownloadServer->acceptsFrom = [this](quint32 peer) {
+    DownloadRules& rules = DownloadServer->rules;
+    // While connected, only the peer's address may open a download connection or send a file.
+    rules.acceptsFrom = [this](quint32 peer) {
         const quint32 connected = connectedPeer.load();
         return connected == 0 || peer == connected;
     };
-    DownloadServer->rules.stallMs = [this] { return downloadStallMs.load(); };
-    DownloadServer->rules.targetPath = [this](const QByteArray& name, quint32 peer) {
+    rules.stallMs = [this] { return downloadStallMs.load(); };
+    rules.targetPath = [this](const QByteArray& name, quint32 peer) {
         if (peer == 0 || peer != connectedPeer.load() || !askedFiles.take(name))
             return QString();
         return saveFolder_.get() + ansi::decode(name);
     };
-    DownloadServer->OnClientRead = [this](TServerSocket* sender, const DownloadEvent& event) {
-        guarded([&] { DownloadServerClientRead(sender, event); });
-    };
-    DownloadClient->OnError = [this](int, const QString& message) { reportDownloadError(message); };
-    DownloadClient->OnProgress = [this](const QByteArray& name, qint64 sent, qint64 total,
-                                        bool ended) {
-        transferBar_->showProgress(ansi::decode(name), sent, total);
-        if (ended)
-            transferBar_->finish(sent == total);
-    };
+    rules.saveFolder = [this] { return saveFolder_.get(); };
+    connect(DownloadServer, &TServerSocket::clientRead, this,
+            [this](TServerSocket* sender, const DownloadEvent& event) {
+                guarded([&] { DownloadServerClientRead(sender, event); });
+            });
+    connect(DownloadClient, &TClientSocket::error, this,
+            [this](int, const QString& message) { reportDownloadError(message); });
+    connect(DownloadClient, &TClientSocket::progress, this,
+            [this](const QByteArray& name, qint64 sent, qint64 total, bool ended) {
+                transferBar_->showProgress(ansi::decode(name), sent, total);
+                if (ended)
+                    transferBar_->finish(sent == total);
+            });
     transferBar_ = new TransferBar(StatusBar1);
     StatusBar1->addPermanentWidget(transferBar_);
     saveFolder_.set(Edit1->text());
@@ -144,7 +149,7 @@ void TForm1::SendFileStream(const QString& path) {
 // thread after the listener's read has returned, so nothing here can pull a socket from under it.
 void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event) {
     using Kind = DownloadEvent::Kind;
-    const QString name = ansi::decode(event.name);
+    const QString name = shownText(ansi::decode(event.name));
     const bool fromPeer = event.peer != 0 && event.peer == connectedPeer.load();
     switch (event.kind) {
     case Kind::Progress:
@@ -168,6 +173,15 @@ void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event
             QStringLiteral("Download of \"%1\" broke off; the partial file was removed.")
                 .arg(name));
         return;
+    case Kind::Summary:
+        // The drops of a flood, told as one line a second; those from the peer still ask for the
+        // next file, as each would have.
+        transferBar_->finish(false);
+        Memo1->appendPlainText(QStringLiteral("%1 more files dropped from %2")
+                                   .arg(event.count)
+                                   .arg(event.peer != 0 ? addressText(event.peer)
+                                                        : QStringLiteral("other addresses")));
+        break;
     case Kind::WriteFailed:
         transferBar_->finish(false);
         reportError(event.detail);

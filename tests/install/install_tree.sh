@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix and checks the installed tree: the program, its desktop
-# entry, icon and metadata under one desktop id that refer to each other, and both validators'
-# verdicts where the validators are present.
+# entry, icon and metadata under one desktop id that refer to each other, both validators'
+# verdicts where the validators are present, and that the installed program keeps its text files
+# in the user's configuration folder although this user may write the program's folder.
 set -euo pipefail
 build="$1"
 id="io.github.vorlax.Vorlax"
@@ -37,4 +38,19 @@ if command -v appstreamcli >/dev/null; then
 else
     echo "appstreamcli not installed; skipped"
 fi
+# The installed program, started with its check option on settings of free ports (0: the system
+# chooses), so it needs no privilege and takes no port another run may want. The settings lie where
+# an installed copy must look for them; the check says where it looked, and closing writes them.
+home="$prefix/home"
+config="$home/config/Vorlax"
+mkdir -p "$config"
+line() { printf '%s\r\n' "$@"; }
+{
+    line "$home/save/" "$home/trade/" "install-tree"
+    line 0 0 0 0 0 483 484 500 487 488 2000 0 0 501 502 811 659 40 0
+} >"$config/Vorlax.ini"
+out="$(cd "$home" && HOME="$home" XDG_CONFIG_HOME="$home/config" QT_QPA_PLATFORM=offscreen \
+    "$program" --check-online 2>&1)" || fail "the installed program's check failed: $out"
+grep -qx "Text files: $config/" <<<"$out" || fail "the installed program looks elsewhere: $out"
+[ "$(ls "$prefix/bin")" = "Vorlax" ] || fail "files beside the installed program: $(ls "$prefix/bin")"
 echo "install tree: ok"

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <thread>
@@ -25,13 +26,17 @@
 
 namespace {
 
-constexpr int kCloseLimitMs = 1000;        // closing must never take longer, whatever the peer does
-constexpr int kShortDeadlineMs = 300;      // a begun message's deadline, shortened for the test
-constexpr quint32 kElsewhere = 0xC0A80002; // a peer address other than this machine's (no traffic)
+constexpr int kCloseLimitMs = 1000;     // closing must never take longer, whatever the peer does
+constexpr int kShortDeadlineMs = 300;   // a begun message's deadline, shortened for the test
+constexpr int kLongDeadlineMs = 120000; // and lengthened
 
-// A plain socket connected to 127.0.0.1:port; closed when the test ends.
+struct FromStranger {};
+
+// A plain socket connected to 127.0.0.1:port, from 127.0.0.1 or from the stranger's address;
+// closed when the test ends.
 struct RawPeer {
     int fd = -1;
+    RawPeer(quint16 port, FromStranger) : fd(connectFromStranger(port)) {}
     explicit RawPeer(quint16 port) {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in target{};
@@ -89,24 +94,68 @@ qint64 closeTimed(Copy& copy) {
 
 } // namespace
 
-TEST(HostilePeer, ThirdPartiesAreRefusedOnlyWhileConnected) {
-    CopyPair pair = connectedPair();
-    TForm1& a = *pair.a->form;
-    EXPECT_EQ(a.connectedPeer.load(), quint32(INADDR_LOOPBACK));
-    // With the peer elsewhere, every connection from here is a third party's.
-    a.connectedPeer = kElsewhere;
-    std::vector<std::unique_ptr<RawPeer>> intruders;
+TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
+    const auto [portsA, portsB] = freePortSets();
+    auto copyA = makeCopy(portsA, portsB, "Anna");
+    auto copyB = makeCopy(portsB, portsA, "Bert");
+    TForm1& a = *copyA->form;
+    TForm1& b = *copyB->form;
+    goOnline(a);
+    goOnline(b);
+    // Online but not connected, the copy takes anyone: a stranger opens an idle connection on each
+    // line listener and takes every download slot.
+    std::vector<std::unique_ptr<RawPeer>> opened;
     for (TTcpServer* server : {a.ChatServer.get(), a.TradeServer.get(), a.Plot_Server.get()})
-        intruders.push_back(std::make_unique<RawPeer>(server->boundPort()));
-    intruders.front()->send("<Mallory>: let me in\r\n");
-    for (const auto& intruder : intruders)
-        EXPECT_TRUE(waitUntil([&] { return intruder->closedByCopy(); }));
+        opened.push_back(std::make_unique<RawPeer>(server->boundPort(), FromStranger{}));
+    for (int i = 0; i < TServerSocket::kMaxConnections; ++i)
+        opened.push_back(std::make_unique<RawPeer>(a.DownloadServer->boundPort(), FromStranger{}));
+    ASSERT_TRUE(waitUntil(
+        [&] { return a.DownloadServer->connectionCount() == TServerSocket::kMaxConnections; }));
+    connectTo(a, "127.0.0.1");
+    connectTo(b, "127.0.0.1");
+    for (const auto& door : opened)
+        EXPECT_TRUE(waitUntil([&] { return door->closedByCopy(); }));
+    RawPeer late(a.ChatServer->boundPort(), FromStranger{});
+    late.send("<Mallory>: let me in\r\n");
+    EXPECT_TRUE(waitUntil([&] { return late.closedByCopy(); }));
+
+    // The peer's download connection found a free slot: the file asked of it arrives.
+    writeTestFile(copyB->tradeFolder() + "gift.txt", "from Bert");
+    b.offeredFiles.reset({{"gift.txt", copyB->tradeFolder() + "gift.txt"}});
+    b.SendQueue = {"gift.txt"};
+    b.WeAccepted = true;
+    b.uploadPauseMs = 10;
+    a.askedFiles.reset({"gift.txt"});
+    b.UploadNextFile();
+    EXPECT_TRUE(
+        waitUntil([&] { return readTestFile(copyA->saveFolder() + "gift.txt") == "from Bert"; }));
 
     clickAndSettle(a, a.BitBtn17); // Disconnect: anyone may send again
     EXPECT_EQ(a.connectedPeer.load(), 0u);
-    sendMessage(a.ChatServer->boundPort(), "<Mallory>: heard now\r\n");
+    RawPeer(a.ChatServer->boundPort(), FromStranger{}).send("<Mallory>: heard now\r\n");
     EXPECT_TRUE(waitUntil([&] { return logHas(a, "<Mallory>: heard now"); }));
     EXPECT_FALSE(logHas(a, "let me in"));
+}
+
+TEST(HostilePeer, AListenerHoldsABoundedNumberOfConnectionsWhateverComes) {
+    auto copy = onlineCopy();
+    TForm1& f = *copy->form;
+    f.ChatServer->setMessageDeadlineMs(kLongDeadlineMs); // none is cut while the test runs
+    // Each sends a byte of a message it never ends: ten take the workers (until their deadline),
+    // the listener holds the next ones waiting for a worker, and closes the rest.
+    constexpr int kKept = kWorkersPerListener + kMaxHeldConnections;
+    constexpr int kExtra = 6;
+    std::vector<std::unique_ptr<RawPeer>> held;
+    for (int i = 0; i < kKept + kExtra; ++i) {
+        held.push_back(std::make_unique<RawPeer>(f.ChatServer->boundPort()));
+        held.back()->send("x");
+    }
+    const auto closed = [&] {
+        return std::count_if(held.begin(), held.end(),
+                             [](const auto& peer) { return peer->closedByCopy(); });
+    };
+    EXPECT_TRUE(waitUntil([&] { return closed() == kExtra; }));
+    EXPECT_FALSE(waitUntil([&] { return closed() > kExtra; }, kShortDeadlineMs));
 }
 
 TEST(HostilePeer, SilentConnectionsDoNotMakeAListenerDeaf) {

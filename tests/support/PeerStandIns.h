@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -70,6 +72,40 @@ inline void sendTradeMessage(TForm1& to, const QList<QByteArray>& lines) {
     for (const QByteArray& line : lines)
         client.SendLine(line);
     client.Disconnect();
+}
+
+// A third host, neither this copy nor its peer: every 127.x.y.z is loopback, so a socket bound to
+// this address before it connects comes from another address than the peer's 127.0.0.1.
+inline constexpr char kStrangerAddress[] = "127.0.0.2";
+
+// A plain blocking socket connected from kStrangerAddress to 127.0.0.1:port; -1 when the connect
+// failed (errno says why).
+inline int strangerSocket(quint16 port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, kStrangerAddress, &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// The same in a test, where a failed connect fails the test.
+inline int connectFromStranger(quint16 port) {
+    const int fd = strangerSocket(port);
+    if (fd < 0)
+        ADD_FAILURE() << "connect from " << kStrangerAddress << " to port " << port << ": "
+                      << strerror(errno);
+    return fd;
 }
 
 // A listener on 127.0.0.1 that never accepts. With its queue filled, further handshakes hang

@@ -2,6 +2,7 @@
 
 #include "app/Settings.h"
 #include "common/LineFile.h"
+#include "support/TestBus.h"
 
 #include <QAbstractButton>
 #include <QPushButton>
@@ -73,6 +74,7 @@ std::unique_ptr<Copy> makeCopy(const PortSet& local, const PortSet& remote, cons
 }
 
 void startForm(Copy& copy) {
+    keepOffTheSystemBus(); // for the benchmarks, which have mains of their own
     FormDialogs dialogs;
     dialogs.showError = [&copy](const QString& text) { copy.errors << text; };
     dialogs.showMessage = [&copy](const QString& text) { copy.messages << text; };

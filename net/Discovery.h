@@ -1,0 +1,107 @@
+#pragma once
+// Finding other copies on the network: what a copy announces, how an announcement is read, how two
+// port plans are compared, which of two copies adapts its ports, and the bounded list of copies
+// found. No sockets and no bus here; net/AvahiClient.* carries announcements to and from the
+// network.
+//
+// An announcement is a DNS-SD service of type "_vorlax._tcp" whose instance name is the nickname
+// and whose port is the chat listener's. Its TXT record holds strings "key=value", in this order:
+//   v=1                    the format version
+//   id=<16 hex digits>     a random number drawn once per run, so a copy never lists itself
+//   lchat= ldown= ltrade= lplot=   the four ports this copy listens on ("Local:", "Server:")
+//   rchat= rdown= rtrade= rplot=   the four ports it sends to ("Remote:", "Server:")
+// Ports are decimal, 0 to 65535. A reader takes the first of repeated keys, skips keys it does not
+// know and ignores the whole announcement when a known key is malformed or one is missing.
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <tuple>
+#include <vector>
+
+inline constexpr char kDiscoveryServiceType[] = "_vorlax._tcp";
+inline constexpr int kAnnouncementVersion = 1;
+inline constexpr int kMaxFoundCopies = 64;      // sightings kept, resolved or not
+inline constexpr int kMaxServiceNameBytes = 63; // one DNS label
+inline constexpr int kMaxTxtStrings = 32;       // strings of one TXT record read
+inline constexpr int kMaxTxtStringBytes = 255;  // the most one TXT string can hold
+
+// The channels in the order of the Options page's rows.
+enum class Channel { Chat, Download, Trade, Plot };
+inline constexpr int kChannelCount = 4;
+
+// Where a copy listens and where it sends, per channel.
+struct PortPlan {
+    std::array<uint16_t, kChannelCount> listen{};
+    std::array<uint16_t, kChannelCount> send{};
+    bool operator==(const PortPlan&) const = default;
+};
+
+struct Announcement {
+    uint64_t runId = 0;
+    PortPlan plan;
+    bool operator==(const Announcement&) const = default;
+};
+
+QList<QByteArray> encodeTxt(const Announcement& announcement);
+std::optional<Announcement> parseTxt(const QList<QByteArray>& strings);
+
+// A random run id, never 0.
+uint64_t newRunId();
+
+// The plan that meets `theirs`: it listens where they send and sends where they listen.
+PortPlan mirroredPlan(const PortPlan& theirs);
+
+// Where two plans do not meet, in plain words, one line per way and channel that fails; empty when
+// every channel reaches both ways. "you" is this copy, "it" the other.
+QStringList planProblems(const PortPlan& mine, const PortPlan& theirs);
+
+// Of two copies whose plans do not meet, the one with the larger run id changes its ports; both
+// sides read both ids from the announcements, so both come to the same answer.
+bool thisCopyAdapts(uint64_t myRunId, uint64_t theirRunId);
+
+// The nickname as this copy announces it: at most one DNS label of UTF-8, never empty.
+QString announcedName(const QString& nickname);
+// A received service name, cut to one DNS label and with its control characters neutralised.
+QString shownServiceName(const QString& received);
+
+// One sighting of an announcement: Avahi reports a service once per interface and protocol.
+struct SightingKey {
+    int interfaceIndex = 0;
+    int protocol = 0;
+    QString name;
+    bool operator<(const SightingKey& other) const {
+        return std::tie(interfaceIndex, protocol, name) <
+               std::tie(other.interfaceIndex, other.protocol, other.name);
+    }
+};
+
+struct FoundCopy {
+    QString name;         // as shown: cut and neutralised
+    uint32_t address = 0; // IPv4, host byte order
+    Announcement announcement;
+};
+
+// The copies found, bounded: at most kMaxFoundCopies sightings are tracked; a copy seen on several
+// interfaces is listed once.
+class FoundCopies {
+public:
+    // Starts tracking a sighting; false when it is tracked already or the list is full.
+    bool track(const SightingKey& key);
+    bool tracked(const SightingKey& key) const { return sightings_.count(key) > 0; }
+    // Fills in (or updates) what a tracked sighting announces; ignored for an untracked one.
+    void resolve(const SightingKey& key, const FoundCopy& copy);
+    void forget(const SightingKey& key);
+    void clear() { sightings_.clear(); }
+    // The resolved copies, one per run id, ordered by name and address.
+    std::vector<FoundCopy> copies() const;
+
+private:
+    std::map<SightingKey, std::optional<FoundCopy>> sightings_;
+};

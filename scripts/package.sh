@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the Debian package of Vorlax, vorlax_<version>_<arch>.deb, with CPack from the install
+# rules, in the build folder (build/, or the one given), reusing what is already built there.
+# Prints the package's path. Install it with: sudo apt install ./build/vorlax_<version>_<arch>.deb
+#
+#   scripts/package.sh [build folder]
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${1:-$root/build}"
+"$root/scripts/deps.sh" --package
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+[ -f "$build/CMakeCache.txt" ] ||
+    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+# Only what the package holds: the program and the compressed documents.
+cmake --build "$build" --target Vorlax vorlax_docs
+rm -f "$build"/vorlax_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+ls "$build"/vorlax_*.deb
