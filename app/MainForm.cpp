@@ -9,6 +9,7 @@
 #include "common/GuiThread.h"
 #include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
+#include "common/ThreadAffinity.h"
 #include "net/StatusIcons.h"
 
 #include <QAction>
@@ -31,6 +32,10 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
+
+#include <functional>
+#include <thread>
+#include <type_traits>
 
 namespace {
 constexpr int kNextFileIntervalMs = 3000;
@@ -140,6 +145,9 @@ void TForm1::buildComponents() {
     TradeServer->setLocalPort("488");
     Plot_Client->setRemotePort("488");
     Plot_Server->setLocalPort("488");
+    // From here on the clients' waiting calls run on workers only.
+    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
+        client->forbidWaitingOn(std::this_thread::get_id());
 
     for (int i = 0; i < 3; ++i)
         ImageList1.append(statusBall(i));
@@ -171,69 +179,82 @@ std::array<QLineEdit*, kSettingsFieldCount> TForm1::settingsFields() const {
             Edit13, Edit14, Edit16, Edit17, Edit9, Edit15, Edit18, Edit19, Edit20};
 }
 
+namespace {
+// Connects a signal to a handler that runs through the window's error guard. The handler is a
+// member function (or a callable taking the window first); it gets the signal's arguments when it
+// takes them.
+template <class Sender, class Signal, class Handler>
+void wire(TForm1* form, Sender* sender, Signal signal, Handler handler) {
+    QObject::connect(sender, signal, form, [form, handler](const auto&... args) {
+        form->guarded([&] {
+            if constexpr (std::is_invocable_v<Handler, TForm1*, decltype(args)...>)
+                std::invoke(handler, form, args...);
+            else
+                std::invoke(handler, form);
+        });
+    });
+}
+
+// The same for the board's plain callbacks.
+template <class... Args>
+std::function<void(Args...)> guardedCall(TForm1* form, void (TForm1::*handler)(Args...)) {
+    return [form, handler](Args... args) { form->guarded([&] { (form->*handler)(args...); }); };
+}
+} // namespace
+
 void TForm1::wireHandlers() {
-    auto click = [this](QAbstractButton* button, void (TForm1::*handler)()) {
-        connect(button, &QAbstractButton::clicked, this,
-                [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
-    };
-    click(BitBtn16, &TForm1::BitBtn16Click);
-    click(BitBtn17, &TForm1::BitBtn17Click);
-    click(BitBtn18, &TForm1::BitBtn18Click);
-    click(BitBtn19, &TForm1::BitBtn19Click);
-    click(BitBtn20, &TForm1::BitBtn20Click);
-    click(Button6, &TForm1::Button6Click);
-    click(SpeedButton3, &TForm1::SpeedButton3Click);
-    click(CheckBox1, &TForm1::CheckBox1Click);
-    click(SpeedButton1, &TForm1::SpeedButton1Click);
-    click(SpeedButton2, &TForm1::SpeedButton2Click);
+    const auto clicked = &QAbstractButton::clicked;
+    wire(this, BitBtn16, clicked, &TForm1::BitBtn16Click);
+    wire(this, BitBtn17, clicked, &TForm1::BitBtn17Click);
+    wire(this, BitBtn18, clicked, &TForm1::BitBtn18Click);
+    wire(this, BitBtn19, clicked, &TForm1::BitBtn19Click);
+    wire(this, BitBtn20, clicked, &TForm1::BitBtn20Click);
+    wire(this, Button6, clicked, &TForm1::Button6Click);
+    wire(this, SpeedButton3, clicked, &TForm1::SpeedButton3Click);
+    wire(this, CheckBox1, clicked, &TForm1::CheckBox1Click);
+    wire(this, SpeedButton1, clicked, &TForm1::SpeedButton1Click);
+    wire(this, SpeedButton2, clicked, &TForm1::SpeedButton2Click);
     // A folder typed or pasted with a line break is taken back, with a word why: each setting is
     // one line of the settings file. The edit is undone after the field has finished it.
-    for (QLineEdit* folderField : {Edit1, Edit4}) {
-        connect(folderField, &QLineEdit::textEdited, this,
-                [this, folderField](const QString& text) {
-                    if (holdsLineBreak(text))
-                        postTo(this, [this, folderField] {
-                            folderField->undo();
-                            dialogs_.showMessage(kFolderLineBreakMessage);
-                        });
+    for (QLineEdit* field : {Edit1, Edit4})
+        wire(this, field, &QLineEdit::textEdited, [field](TForm1* f, const QString& text) {
+            if (holdsLineBreak(text))
+                postTo(f, [f, field] {
+                    field->undo();
+                    f->dialogs_.showMessage(kFolderLineBreakMessage);
                 });
-    }
+        });
     for (int slot = 0; slot < 5; ++slot) {
-        connect(slotButtons[slot], &QPushButton::clicked, this,
-                [this, slot] { guarded([=, this] { saveSlot(slot); }); });
-        connect(slotButtons[5 + slot], &QPushButton::clicked, this,
-                [this, slot] { guarded([=, this] { restoreSlot(slot); }); });
-        connect(slotButtons[10 + slot], &QPushButton::clicked, this,
-                [this, slot] { guarded([=, this] { saveSlotToFile(slot); }); });
+        wire(this, slotButtons[slot], clicked, [slot](TForm1* f) { f->saveSlot(slot); });
+        wire(this, slotButtons[5 + slot], clicked, [slot](TForm1* f) { f->restoreSlot(slot); });
+        wire(this, slotButtons[10 + slot], clicked, [slot](TForm1* f) { f->saveSlotToFile(slot); });
     }
-    connect(ListBox1, &QListWidget::itemClicked, this,
-            [this] { guarded([this] { ListBox1Click(); }); });
-    connect(ListBox1, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
-        if (QListWidgetItem* item = ListBox1->itemAt(at))
-            ListBox1->setCurrentItem(item);
-        PopupMenu1->popup(ListBox1->viewport()->mapToGlobal(at));
+    wire(this, ListBox1, &QListWidget::itemClicked, &TForm1::ListBox1Click);
+    wire(this, ListBox1, &QWidget::customContextMenuRequested, [](TForm1* f, const QPoint& at) {
+        if (QListWidgetItem* item = f->ListBox1->itemAt(at))
+            f->ListBox1->setCurrentItem(item);
+        f->PopupMenu1->popup(f->ListBox1->viewport()->mapToGlobal(at));
     });
-    connect(Delete1, &QAction::triggered, this, [this] { guarded([this] { Delete1Click(); }); });
-    connect(Exit1, &QAction::triggered, this, [this] { guarded([this] { Exit1Click(); }); });
-    connect(info1, &QAction::triggered, this, [this] { guarded([this] { info1Click(); }); });
-    connect(Help1, &QAction::triggered, this, [this] { guarded([this] { Help1Click(); }); });
-    connect(Timer1, &QTimer::timeout, this, [this] { guarded([this] { Timer1Timer(); }); });
-    connect(Timer2, &QTimer::timeout, this, [this] { guarded([this] { Timer2Timer(); }); });
-    connect(Timer3, &QTimer::timeout, this, [this] { guarded([this] { Timer3Timer(); }); });
-    Image2->onMouseDown = [this](int x, int y) { guarded([=, this] { Image2MouseDown(x, y); }); };
-    Image2->onMouseMove = [this](int x, int y) { guarded([=, this] { Image2MouseMove(x, y); }); };
-    Image2->onMouseUp = [this](int x, int y) { guarded([=, this] { Image2MouseUp(x, y); }); };
+    wire(this, Delete1, &QAction::triggered, &TForm1::Delete1Click);
+    wire(this, Exit1, &QAction::triggered, &TForm1::Exit1Click);
+    wire(this, info1, &QAction::triggered, &TForm1::info1Click);
+    wire(this, Help1, &QAction::triggered, &TForm1::Help1Click);
+    wire(this, Timer1, &QTimer::timeout, &TForm1::Timer1Timer);
+    wire(this, Timer2, &QTimer::timeout, &TForm1::Timer2Timer);
+    wire(this, Timer3, &QTimer::timeout, &TForm1::Timer3Timer);
+    Image2->onMouseDown = guardedCall(this, &TForm1::Image2MouseDown);
+    Image2->onMouseMove = guardedCall(this, &TForm1::Image2MouseMove);
+    Image2->onMouseUp = guardedCall(this, &TForm1::Image2MouseUp);
     Edit3->installEventFilter(this);
     Panel4->installEventFilter(this);
+    // Accept handlers run on listener workers; they have the listener's own guard.
     ChatServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { ChatServerAccept(s, c); };
     Plot_Server->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { Plot_ServerAccept(s, c); };
     TradeServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { TradeServerAccept(s, c); };
     for (TTcpServer* server : {ChatServer.get(), Plot_Server.get(), TradeServer.get()})
         server->setAllowedPeer(&connectedPeer);
-    connect(ListView1->header(), &QHeaderView::sectionClicked, this,
-            [this](int column) { guarded([=, this] { ListView1ColumnClick(column); }); });
-    connect(ListView2->header(), &QHeaderView::sectionClicked, this,
-            [this](int column) { guarded([=, this] { ListView2ColumnClick(column); }); });
+    wire(this, ListView1->header(), &QHeaderView::sectionClicked, &TForm1::ListView1ColumnClick);
+    wire(this, ListView2->header(), &QHeaderView::sectionClicked, &TForm1::ListView2ColumnClick);
     chatLog_ = new ChatLogFeed(Memo1);
     // The plot pump starts when there is something to send (wakePlotPump).
     Timer3->start();
@@ -304,7 +325,12 @@ void TForm1::appendChatLog(const QString& line) {
     chatLog_->append(line);
 }
 
+bool TForm1::hopToWindow(const std::function<void()>& step) {
+    return hops_.runOn(this, step);
+}
+
 void TForm1::showStatusIcon(int index) {
+    VORLAX_ON_THREAD_OF(this);
     statusIconIndex = index;
     Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
     const QString text = statusBallText(index, portsNotListening);

@@ -6,7 +6,10 @@
 
 #include "app/Settings.h"
 #include "board/Board.h"
+#include "common/GuiThread.h"
+#include "common/ReportedOnce.h"
 #include "common/SerialWorker.h"
+#include "common/SharedText.h"
 #include "net/Discovery.h"
 #include "net/TcpChannel.h"
 #include "trade/AskedFiles.h"
@@ -14,6 +17,7 @@
 #include "trade/FileHeader.h"
 #include "trade/OfferedFiles.h"
 #include "trade/TradeRules.h"
+#include "trade/UploadPauses.h"
 
 #include <QImage>
 #include <QMainWindow>
@@ -21,13 +25,11 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <set>
 
 class AvahiClient;
 class BoardView;
@@ -63,6 +65,20 @@ struct FormDialogs {
     std::function<void()> showHelp;
 };
 
+// What a Connect's network step found: which clients connected, and to which address.
+struct ConnectResult {
+    bool chat = false, trade = false, plot = false;
+    quint32 peer = 0; // the chat client's address (IPv4, host byte order) when all connected
+    bool success() const { return chat && trade && plot; }
+};
+
+// How far going online's network step got: a port text that is not a port ends it at its endpoint.
+struct OnlineResult {
+    bool chatServerActive = false; // reached the download listener's turn
+    bool reopened = false;         // reached the second round of Open calls
+    QString failure;               // the error that ended it, empty when none
+};
+
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -88,6 +104,9 @@ public:
     // Appends one line to the chat log, from any thread, in order, within the log's bounds; the
     // GUI thread shows lines from other threads soon after, a few at a time.
     void appendChatLog(const QString& line);
+    // An accept handler's one step on the GUI thread, waited for: the only place a thread waits on
+    // another. False, without running it, once the window has begun to close.
+    bool hopToWindow(const std::function<void()>& step);
 
     // ---- Connection bar
     QFrame* Panel5 = nullptr;
@@ -225,7 +244,6 @@ public:
     // ---- Chat (chat/Chat.cpp)
     void Edit3KeyDown(int key);
     void Edit3Click();
-    void ChatServerAccept(TTcpServer* sender, TCustomIpClient* client);
     // ---- Board (board/Canvas.cpp, board/PlotStream.cpp, board/Snapshots.cpp)
     void Image2MouseDown(int x, int y);
     void Image2MouseMove(int x, int y);
@@ -239,25 +257,25 @@ public:
     // Starts the pump timer when records wait, no stroke is being drawn and Plot_Client is
     // connected; the timer stops itself once there is nothing left to send.
     void wakePlotPump();
-    void Plot_ServerAccept(TTcpServer* sender, TCustomIpClient* client);
     void saveSlot(int slot);
     void restoreSlot(int slot);
     void saveSlotToFile(int slot);
     // ---- Trade negotiation (trade/Negotiation.cpp)
     void ListTradeFolder();
-    void SendFileList();
+    // Sends this copy's listing (a snapshot of ListView2) on the connection worker; with
+    // IfConnected only if the trade client is connected when its turn comes.
+    void SendFileList(TTcpClient::SendWhen when = TTcpClient::SendWhen::Always);
     void AskForTrade();
     QString TradeSummary() const;
     void BitBtn19Click();
     void BitBtn20Click();
-    void TradeServerAccept(TTcpServer* sender, TCustomIpClient* client);
     void ListView1ColumnClick(int column);
     void ListView2ColumnClick(int column);
     int RemoteSortColumn = 0;
     int LocalSortColumn = 0;
     // ---- File transfer (trade/Transfer.cpp)
-    // Sends the first file of SendQueue; its pauses and sends run on the upload worker, never on
-    // the caller's thread, in the order the calls were made.
+    // Sends the first file of SendQueue; its pauses and its announcement run on the upload
+    // worker, one upload at a time. A call while one runs is owed once and served after it.
     void UploadNextFile();
     void SendFileStream(const QString& path);
     void DownloadServerClientRead(TServerSocket* sender, const DownloadEvent& event);
@@ -275,6 +293,12 @@ public:
 
     // Test seam: plot records taken by the pump but not yet confirmed sent.
     bool plotSendInFlight() const { return plotInFlight_; }
+
+    // ---- Run on listener workers, never on the GUI thread: the accept handlers. Each reads its
+    // lines there and applies its effects in one hopToWindow step.
+    void ChatServerAccept(TTcpServer* sender, TCustomIpClient* client);
+    void Plot_ServerAccept(TTcpServer* sender, TCustomIpClient* client);
+    void TradeServerAccept(TTcpServer* sender, TCustomIpClient* client);
 
 signals:
     // The window has run its close steps; the program ends.
@@ -309,12 +333,29 @@ private:
     std::array<QLineEdit*, kSettingsFieldCount> settingsFields() const;
 
     // Connection control runs its blocking socket steps on netWorker_, one attempt at a time, with
-    // the bar's buttons held disabled meanwhile.
-    void runAttempt(std::function<void()> networkSteps);
+    // the bar's buttons held disabled meanwhile. The step runs there and returns the continuation
+    // that applies its result on the GUI thread.
+    using AttemptStep = std::function<std::function<void()>()>;
+    // Kinds of work a peer's messages provoke, each held once on its worker (see SerialWorker).
+    enum ProvokedWork : SerialWorker::Kind {
+        kNextFileRequest = 1, // "§§-SendNextFile-§§" after a received file
+        kTradeAnswer,         // "§§-LastFileSended-§§"
+        kChatAnswer,          // "Upload/Download has been finished"
+        kListing,             // this copy's file listing
+    };
+    void runAttempt(AttemptStep step);
+    void applyAttempt();
     void goOnline();
+    void finishGoingOnline(const OnlineResult& result);
     void goOffline();
-    void finishConnect(bool success);
-    // Closes every connection the listeners hold from an address other than peer (net/PeerOnly.cpp).
+    void finishGoingOffline();
+    void finishConnect(const ConnectResult& result);
+    void finishDisconnect();
+    // The user's connection actions: what peers provoked and is still queued is dropped, and what
+    // runs is hurried, so the action never waits behind it.
+    void cancelProvokedWork();
+    // Closes every connection the listeners hold from an address other than peer
+    // (net/PeerOnly.cpp).
     void closeSideDoors(quint32 peer);
     void reportListenFailures();
     void rememberPeer(const QString& address);
@@ -330,6 +371,9 @@ private:
     bool closing_ = false;
     bool closed_ = false;
     bool attemptRunning_ = false;
+    std::mutex attemptMutex_;             // attemptResult_, set on the worker, taken here
+    std::function<void()> attemptResult_; // the continuation of the step that ended
+    HopGate hops_; // the accept handlers' hops; closed first when the window closes
     bool plotInFlight_ = false;
     bool plotTickOwed_ = false; // a pump tick came while a record was on its way
     int chatSendsPending_ = 0;
@@ -337,14 +381,14 @@ private:
     MessageTurns tradeTurns_;    // received trade messages apply in their connections' order
     quint64 agreementRound_ = 0; // counts "Ask for download" clicks, which void an acceptance
     // Trade negotiation helpers (trade/Negotiation.cpp), GUI thread unless told otherwise.
-    void postTradeSend(std::function<bool()> send); // counted in tradeSendsPending_
+    // Counted in tradeSendsPending_; work of a kind other than kNoKind is coalesced.
+    void postTradeSend(std::function<bool()> send, SerialWorker::Kind kind = SerialWorker::kNoKind);
     bool tradeClientUsable() const; // connected, or a send on its way will reconnect it
     QString takeNextUpload();       // the next queued file this copy offered; empty: none
     void handOverUploads();         // nothing more to send: the peer's turn
     // Creates a missing folder; one that cannot be made is told in the chat log, once. Any thread.
     bool prepareFolder(const QString& folderPrefix);
-    std::mutex foldersReportedMutex_;
-    std::set<QString> foldersReported_;
+    ReportedOnce foldersReported_;
     quint64 plotQueueGeneration_ = 0;
     quint32 lastDialogColor_ = 0;
     QString lastSaveName_;
@@ -370,14 +414,17 @@ private:
     std::unique_ptr<SerialWorker> plotWorker_;
     std::unique_ptr<SerialWorker> uploadWorker_;
 
-    // The upload worker's pauses end early once the window starts closing; false then.
-    bool pauseUpload(int ms);
-    void stopUploadPauses();
+    // The upload's steps (trade/Transfer.cpp): the pause before, the announcement and the file,
+    // the pause after; each ends on the GUI thread.
+    void startUpload(uint64_t round);
+    void finishUpload();
+    UploadPauses uploadPauses_;
+    bool uploadBusy_ = false;
+    bool uploadOwed_ = false; // an UploadNextFile came while one ran
     void setUpDownloadChannel();
     void reportDownloadError(const QString& message);
     TransferBar* transferBar_ = nullptr;
-    std::mutex saveFolderMutex_;
-    QString saveFolder_; // Edit1's text, for the download listener's thread
+    SharedText saveFolder_; // Edit1's text, for the download listener's thread
     // Boxes waiting to be shown, one after another, after the handler that asked has returned.
     void queueBox(const QString& key, std::function<void()> show); // key: the box's kind and text
     void showQueuedBoxes();
@@ -386,7 +433,4 @@ private:
     std::set<QString> boxesWaiting_; // keys of the boxes queued and not yet shown
     ChatLogFeed* chatLog_ = nullptr; // a child of Memo1
     bool boxShowing_ = false;
-    std::atomic<bool> closingUploads_{false};
-    std::mutex uploadPauseMutex_;
-    std::condition_variable uploadPauseWake_;
 };

@@ -4,6 +4,7 @@
 
 #include "board/BoardView.h"
 #include "common/ProgramError.h"
+#include "common/ThreadAffinity.h"
 #include "net/PeerList.h"
 
 #include <QFileInfo>
@@ -14,8 +15,8 @@
 #include <QTimer>
 
 namespace {
-// Network work queued before the close gets this long to finish (a chat line typed just before
-// still goes out); then every client gives up what it waits for, so closing never hangs on a peer.
+// Network work queued before the close gets this long to finish; then every client gives up what
+// it waits for, so closing never hangs on a peer.
 constexpr int kCloseGraceMs = 200;
 const QString kFirewallHint = QStringLiteral(
     "If you want to use Vorlax, please deactivate the Windows-Firewall. (Properties of your "
@@ -57,20 +58,31 @@ void TForm1::FormCreate() {
     step([this] { ListTradeFolder(); });
 }
 
+// Closing cancels, then joins: the accept handlers' hops are called off first, then the pauses
+// and what peers provoked; sends queued before get a short grace, then every client gives up what
+// it waits for. No step waits for the GUI thread, so it waits for them plainly, without delivering
+// events, and applies the results of connection steps itself.
 void TForm1::FormClose() {
+    VORLAX_ON_THREAD_OF(this);
     if (closing_)
         return;
     closing_ = true;
+    hops_.close();
     withdrawThisCopy();
-    stopUploadPauses();
+    uploadPauses_.close();
     Timer3->stop();
     Timer1->stop();
-    // A connection attempt still running ends first, so Disconnect sees the buttons it left: a
-    // cancelled attempt fails at once, and no send waits for a peer that stopped reading.
+    netWorker_->cancel(kNextFileRequest);
+    netWorker_->cancel(kChatAnswer);
+    tradeSendsPending_ -= netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing);
+    // A chat line typed just before still goes out to a peer that takes it.
     netWorker_->waitIdleFor(kCloseGraceMs);
     for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
         client->cancel();
+    // A connection step still running ends first, so Disconnect sees the buttons it left: a
+    // cancelled attempt fails at once.
     netWorker_->waitIdle();
+    applyAttempt();
     guarded([this] { writeSettingsFile(); });
     if (BitBtn17->isEnabled())
         guarded([this] { BitBtn17Click(); });
@@ -81,6 +93,7 @@ void TForm1::FormClose() {
     DownloadClient->Close();
     Timer2->stop();
     plotWorker_->waitIdle();
+    uploadWorker_->waitIdle();
     PlotQueue.clear();
     PeerList.clear();
     // Connections the peer still holds open end now, so no worker outlives the window.

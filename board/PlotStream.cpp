@@ -43,19 +43,12 @@ void TForm1::Timer2Timer() {
         const QString record = PlotQueue.front();
         const quint64 generation = plotQueueGeneration_;
         plotInFlight_ = true;
-        plotWorker_->post([this, record, generation] {
-            bool sent = false;
-            {
-                // The tick's look at the client may be stale by now: going offline may have
-                // closed it meanwhile, and reconnecting then would put it back online.
-                auto lock = Plot_Client->lockMessage();
-                if (Plot_Client->Connected()) {
-                    Plot_Client->SendLine(record);
-                    Plot_Client->Disconnect();
-                    Plot_Client->Connect();
-                    sent = true;
-                }
-            }
+        plotWorker_->post([this, record, generation, ticket = Plot_Client->ticket()] {
+            // The tick's look at the client may be stale by now: going offline may have closed it
+            // meanwhile, and reconnecting then would put it back online.
+            const bool sent =
+                Plot_Client->sendMessage({ansi::encode(record)}, TTcpClient::SendWhen::IfConnected,
+                                         ticket) >= 0;
             postTo(this, [this, generation, sent] { plotSendDone(generation, sent); });
         });
     } else {

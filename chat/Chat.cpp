@@ -7,6 +7,7 @@
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
+#include "common/ThreadAffinity.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -17,6 +18,7 @@ constexpr qsizetype kMaxChatMessageBytes = 1024 * 1024; // all lines of one rece
 } // namespace
 
 void TForm1::Edit3KeyDown(int key) {
+    VORLAX_ON_THREAD_OF(this);
     if (key != Qt::Key_Return && key != Qt::Key_Enter)
         return;
     // While a line sent before is still on its way its reconnect is not done, and the client reads
@@ -30,15 +32,8 @@ void TForm1::Edit3KeyDown(int key) {
     // keeps its place behind any connection step already queued there. A line whose turn comes
     // after a failed reconnect is lost like any line sent to a peer that has gone.
     ++chatSendsPending_;
-    netWorker_->post([this, line] {
-        {
-            auto lock = ChatClient->lockMessage();
-            if (ChatClient->Connected()) {
-                ChatClient->SendLine(line);
-                ChatClient->Disconnect();
-                ChatClient->Connect();
-            }
-        }
+    netWorker_->post([this, line, ticket = ChatClient->ticket()] {
+        ChatClient->sendMessage({ansi::encode(line)}, TTcpClient::SendWhen::IfConnected, ticket);
         postTo(this, [this] { --chatSendsPending_; });
     });
     Edit3->clear();

@@ -1,13 +1,6 @@
 #include "common/SerialWorker.h"
 
-#include <QCoreApplication>
-#include <QThread>
-
-#include <chrono>
-
-namespace {
-constexpr auto kIdlePollInterval = std::chrono::milliseconds(2);
-}
+#include <algorithm>
 
 SerialWorker::SerialWorker() : thread_([this] { run(); }) {}
 
@@ -15,18 +8,44 @@ SerialWorker::~SerialWorker() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        tasks_.clear();
     }
     wake_.notify_all();
-    waitIdle();
     thread_.join();
 }
 
 void SerialWorker::post(std::function<void()> task) {
+    post(kNoKind, std::move(task));
+}
+
+bool SerialWorker::post(Kind kind, std::function<void()> task) {
     {
         std::lock_guard lock(mutex_);
-        tasks_.push_back(std::move(task));
+        if (kind != kNoKind) {
+            const auto queued = std::find_if(tasks_.begin(), tasks_.end(),
+                                             [kind](const Task& t) { return t.kind == kind; });
+            if (queued != tasks_.end()) {
+                queued->run = std::move(task);
+                return false;
+            }
+        }
+        tasks_.push_back({kind, std::move(task)});
     }
     wake_.notify_one();
+    return true;
+}
+
+int SerialWorker::cancel(Kind kind) {
+    std::deque<Task> dropped; // destroyed outside the lock: a task's captures may be large
+    {
+        std::lock_guard lock(mutex_);
+        const auto from = std::stable_partition(tasks_.begin(), tasks_.end(),
+                                                [kind](const Task& t) { return t.kind != kind; });
+        std::move(from, tasks_.end(), std::back_inserter(dropped));
+        tasks_.erase(from, tasks_.end());
+    }
+    done_.notify_all();
+    return static_cast<int>(dropped.size());
 }
 
 bool SerialWorker::idle() const {
@@ -43,24 +62,13 @@ bool SerialWorker::waitIdleFor(int timeoutMs) {
 }
 
 bool SerialWorker::waitUntilIdle(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    const bool onAppThread = QCoreApplication::instance() &&
-                             QThread::currentThread() == QCoreApplication::instance()->thread();
     std::unique_lock lock(mutex_);
-    while (!tasks_.empty() || busy_) {
-        if (deadline && std::chrono::steady_clock::now() >= *deadline)
-            return false;
-        if (onAppThread) {
-            lock.unlock();
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            lock.lock();
-            done_.wait_for(lock, kIdlePollInterval);
-        } else if (deadline) {
-            done_.wait_until(lock, *deadline);
-        } else {
-            done_.wait(lock);
-        }
+    const auto isIdle = [this] { return tasks_.empty() && !busy_; };
+    if (!deadline) {
+        done_.wait(lock, isIdle);
+        return true;
     }
-    return true;
+    return done_.wait_until(lock, *deadline, isIdle);
 }
 
 void SerialWorker::run() {
@@ -72,15 +80,16 @@ void SerialWorker::run() {
                 return;
             continue;
         }
-        auto task = std::move(tasks_.front());
+        Task task = std::move(tasks_.front());
         tasks_.pop_front();
         busy_ = true;
         lock.unlock();
         try {
-            task();
+            task.run();
         } catch (...) {
             // A task reports its own failures; one that escapes must not end the worker.
         }
+        task.run = nullptr; // its captures go before the worker counts as idle
         lock.lock();
         busy_ = false;
         done_.notify_all();

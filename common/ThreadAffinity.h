@@ -22,3 +22,14 @@ inline void assertOnThreadOf([[maybe_unused]] const QObject* object,
         qFatal("%s called on a thread other than its object's", call);
 #endif
 }
+
+// Asserts that the caller is on the right thread, as the caller judges it.
+inline void assertThread([[maybe_unused]] bool onRightThread, [[maybe_unused]] const char* call) {
+#ifdef VORLAX_CHECK_THREADS
+    if (!onRightThread)
+        qFatal("%s called on the wrong thread", call);
+#endif
+}
+
+// The running function must be on the thread `object` lives on.
+#define VORLAX_ON_THREAD_OF(object) assertOnThreadOf((object), Q_FUNC_INFO)

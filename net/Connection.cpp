@@ -1,12 +1,16 @@
 // Going online and offline, Connect and Disconnect, and the peer address book.
 //
-// Each handler keeps its steps in order. The steps that use the line-channel endpoints (connection
-// attempts, port and address changes, closing endpoints another thread may be sending on) run on
-// the connection worker, one handler at a time, while the connection bar is held disabled; the
-// steps that touch controls hop back onto the GUI thread. So the GUI thread never waits for a
-// client's message lock, which a sender holds for as long as its peer takes. At window close the
-// GUI thread waits for the steps while delivering events; the clients have been cancelled by then,
-// so nothing they do blocks.
+// Each handler keeps its steps in order, in three parts: what it does to controls and flags on the
+// GUI thread; one step on the connection worker that uses the line-channel endpoints (connection
+// attempts, port and address changes, closing endpoints another thread may be sending on) and
+// returns what it found as a plain value; and one continuation that applies that value on the GUI
+// thread. The worker never waits for the GUI thread, and the GUI thread never waits for the worker:
+// the connection bar is held disabled while a step runs, so one handler runs at a time. Closing
+// is the one exception: the clients have been cancelled by then, so the steps cannot block, and
+// the window waits for them plainly and applies their results itself.
+//
+// A user's action never waits behind what a peer provoked: Connect, Disconnect and going offline
+// first drop the provoked work still queued and hurry the sends under way.
 //
 // While connected, connectedPeer holds the peer's address and the listeners take connections
 // from it only.
@@ -15,14 +19,13 @@
 
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
+#include "common/ThreadAffinity.h"
 #include "net/PeerList.h"
 
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
-
-#include <vector>
 
 #include <unistd.h>
 
@@ -33,39 +36,82 @@ constexpr int kIconRed = 0;
 constexpr int kIconYellow = 1;
 constexpr int kIconGreen = 2;
 constexpr int kFirstUnprivilegedPort = 1024;
+// How long sends queued before a user's connection action keep their chance: a chat line typed
+// just before Disconnect still goes out to a peer that takes it, one held up by a peer gives up.
+constexpr int kUserActionGraceMs = 200;
 } // namespace
 
-void TForm1::runAttempt(std::function<void()> networkSteps) {
-    if (closing_) {
-        QString failure;
-        netWorker_->post([&failure, &networkSteps] { failure = failureOf(networkSteps); });
-        netWorker_->waitIdle();
-        if (!failure.isEmpty())
-            reportError(failure);
-        return;
-    }
+void TForm1::runAttempt(AttemptStep step) {
+    VORLAX_ON_THREAD_OF(this);
     attemptRunning_ = true;
     Panel5->setEnabled(false);
-    netWorker_->post([this, steps = std::move(networkSteps)] {
-        const QString failure = failureOf(steps);
-        runOn(this, [this, failure] {
-            attemptRunning_ = false;
-            Panel5->setEnabled(true);
-            // A plot client connected by this step sends the records that waited for it.
-            wakePlotPump();
-            if (!failure.isEmpty())
-                reportError(failure);
-            emit attemptFinished();
-        });
+    netWorker_->post([this, step = std::move(step)] {
+        std::function<void()> apply;
+        const QString failure = failureOf([&] { apply = step(); });
+        {
+            std::lock_guard lock(attemptMutex_);
+            attemptResult_ = [this, apply, failure] {
+                if (apply)
+                    apply();
+                if (!failure.isEmpty())
+                    reportError(failure);
+            };
+        }
+        postTo(this, [this] { applyAttempt(); });
     });
+    // Closing delivers no events: the clients are cancelled, so the step ends at once, and its
+    // result is applied here.
+    if (closing_) {
+        netWorker_->waitIdle();
+        applyAttempt();
+    }
+}
+
+// The continuation of the step that ended, if it has not been applied yet.
+void TForm1::applyAttempt() {
+    VORLAX_ON_THREAD_OF(this);
+    std::function<void()> apply;
+    {
+        std::lock_guard lock(attemptMutex_);
+        apply = std::exchange(attemptResult_, nullptr);
+    }
+    if (!apply)
+        return;
+    attemptRunning_ = false;
+    guarded(apply);
+    if (attemptRunning_)
+        return; // the continuation began the handler's next step
+    Panel5->setEnabled(true);
+    // A plot client connected by this step sends the records that waited for it.
+    wakePlotPump();
+    emit attemptFinished();
+}
+
+void TForm1::cancelProvokedWork() {
+    tradeSendsPending_ -= netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing);
+    netWorker_->cancel(kNextFileRequest);
+    netWorker_->cancel(kChatAnswer);
+    uploadOwed_ = false;
+    uploadPauses_.callOff();
+    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
+        client->hurry(kUserActionGraceMs);
 }
 
 void TForm1::BitBtn18Click() {
+    VORLAX_ON_THREAD_OF(this);
     if (BitBtn18->text() == kOffline)
         goOnline();
     else
         goOffline();
 }
+
+namespace {
+// The port texts of the line channels, as going online gives them, in their order.
+struct LinePorts {
+    QString chatClient, chatServer, tradeClient, tradeServer, plotClient, plotServer;
+    QString chatRemote, tradeRemote, plotRemote;
+};
+} // namespace
 
 void TForm1::goOnline() {
     WeAccepted = false;
@@ -73,63 +119,74 @@ void TForm1::goOnline() {
     BitBtn18->setText(kOnline);
     // The line-channel ports are given on the connection worker, in their order; a field that is
     // not an integer still ends going online at its own step, after the ports before it were given.
-    std::vector<std::function<void()>> portSteps;
+    LinePorts ports;
+    int portsGiven = 0; // 0: none; 1: the chat pair; 2: all
+    auto givePorts = [this](const LinePorts& p, int given) {
+        if (given >= 1) {
+            ChatClient->setLocalPort(p.chatClient);
+            ChatServer->setLocalPort(p.chatServer);
+        }
+        if (given >= 2) {
+            TradeClient->setLocalPort(p.tradeClient);
+            TradeServer->setLocalPort(p.tradeServer);
+            Plot_Client->setLocalPort(p.plotClient);
+            Plot_Server->setLocalPort(p.plotServer);
+            ChatClient->setRemotePort(p.chatRemote);
+            TradeClient->setRemotePort(p.tradeRemote);
+            Plot_Client->setRemotePort(p.plotRemote);
+        }
+    };
     try {
         Timer1->setInterval(toInt32OrThrow(Edit9->text()));
-        portSteps.push_back([this, client = Edit7->text(), server = Edit6->text()] {
-            ChatClient->setLocalPort(client);
-            ChatServer->setLocalPort(server);
-        });
+        ports.chatClient = Edit7->text();
+        ports.chatServer = Edit6->text();
+        portsGiven = 1;
         DownloadClient->setPort(toInt32OrThrow(Edit14->text()));
         DownloadServer->setPort(toInt32OrThrow(Edit8->text()));
-        portSteps.push_back([this, tradeClient = Edit11->text(), tradeServer = Edit10->text(),
-                             plotClient = Edit18->text(), plotServer = Edit15->text(),
-                             chatRemote = Edit13->text(), tradeRemote = Edit17->text(),
-                             plotRemote = Edit19->text()] {
-            TradeClient->setLocalPort(tradeClient);
-            TradeServer->setLocalPort(tradeServer);
-            Plot_Client->setLocalPort(plotClient);
-            Plot_Server->setLocalPort(plotServer);
-            ChatClient->setRemotePort(chatRemote);
-            TradeClient->setRemotePort(tradeRemote);
-            Plot_Client->setRemotePort(plotRemote);
-        });
+        ports = {Edit7->text(),  Edit6->text(),  Edit11->text(), Edit10->text(), Edit18->text(),
+                 Edit15->text(), Edit13->text(), Edit17->text(), Edit19->text()};
+        portsGiven = 2;
     } catch (...) {
-        netWorker_->post([portSteps] {
-            for (const auto& step : portSteps)
-                step();
-        });
+        netWorker_->post([givePorts, ports, portsGiven] { givePorts(ports, portsGiven); });
         throw;
     }
-    runAttempt([this, portSteps] {
-        for (const auto& step : portSteps)
-            step();
-        auto activate = [](TTcpClient& client) {
-            auto lock = client.lockMessage();
-            client.setActive(true);
-        };
-        activate(*ChatClient);
-        ChatServer->setActive(true);
-        runOn(this, [this] { DownloadServer->setActive(true); });
-        activate(*TradeClient);
-        TradeServer->setActive(true);
-        activate(*Plot_Client);
-        Plot_Server->setActive(true);
-        ChatServer->Open();
-        runOn(this, [this] { DownloadServer->Open(); });
-        TradeServer->Open();
-        Plot_Server->Open();
-        runOn(this, [this] {
-            showStatusIcon(kIconYellow);
-            BitBtn17->setEnabled(false);
-            BitBtn20->setEnabled(false);
-            BitBtn16->setEnabled(true);
-            reportListenFailures();
-            publishThisCopy();
+    runAttempt([this, givePorts, ports] {
+        givePorts(ports, 2);
+        OnlineResult result;
+        result.failure = failureOf([&] {
+            ChatClient->setActive(true);
+            ChatServer->setActive(true);
+            result.chatServerActive = true;
+            TradeClient->setActive(true);
+            TradeServer->setActive(true);
+            Plot_Client->setActive(true);
+            Plot_Server->setActive(true);
+            ChatServer->Open();
+            TradeServer->Open();
+            Plot_Server->Open();
+            result.reopened = true;
         });
+        return [this, result] { finishGoingOnline(result); };
     });
 }
 
+// The download listener opens at its turn among the line listeners: after the chat listener, and
+// once more in the second round. An error of a later endpoint's port is told, and the icon and
+// buttons stay as they were.
+void TForm1::finishGoingOnline(const OnlineResult& result) {
+    if (result.chatServerActive)
+        DownloadServer->setActive(true);
+    if (result.reopened)
+        DownloadServer->Open();
+    if (!result.failure.isEmpty())
+        throw ProgramError(result.failure);
+    showStatusIcon(kIconYellow);
+    BitBtn17->setEnabled(false);
+    BitBtn20->setEnabled(false);
+    BitBtn16->setEnabled(true);
+    reportListenFailures();
+    publishThisCopy();
+}
 // Linux lets only privileged programs listen below port 1024, and a port may be taken by another
 // program: the user is told once in the chat log, and the status ball's text keeps saying it until
 // the next going online, so nobody believes this copy reachable when it is not.
@@ -172,37 +229,35 @@ void TForm1::reportListenFailures() {
 }
 
 void TForm1::goOffline() {
+    cancelProvokedWork();
     WeAccepted = false;
     PeerAccepted = false;
     connectedPeer = 0;
+    askedFiles.reset({});
     withdrawThisCopy();
     BitBtn18->setText(kOffline);
     runAttempt([this] {
         ChatServer->Close();
-        runOn(this, [this] { DownloadServer->Close(); });
         TradeServer->Close();
         Plot_Server->Close();
-        auto deactivate = [](TTcpClient& client) {
-            auto lock = client.lockMessage();
-            client.setActive(false);
-        };
-        deactivate(*ChatClient);
+        ChatClient->setActive(false);
         ChatServer->setActive(false);
-        runOn(this, [this] {
-            DownloadServer->setActive(false);
-            DownloadClient->setActive(false);
-        });
-        deactivate(*TradeClient);
+        TradeClient->setActive(false);
         TradeServer->setActive(false);
-        deactivate(*Plot_Client);
+        Plot_Client->setActive(false);
         Plot_Server->setActive(false);
-        runOn(this, [this] {
-            showStatusIcon(kIconRed);
-            BitBtn17->setEnabled(false);
-            BitBtn20->setEnabled(false);
-            BitBtn16->setEnabled(false);
-        });
+        return [this] { finishGoingOffline(); };
     });
+}
+
+void TForm1::finishGoingOffline() {
+    DownloadServer->Close();
+    DownloadServer->setActive(false);
+    DownloadClient->setActive(false);
+    showStatusIcon(kIconRed);
+    BitBtn17->setEnabled(false);
+    BitBtn20->setEnabled(false);
+    BitBtn16->setEnabled(false);
 }
 
 void TForm1::rememberPeer(const QString& address) {
@@ -214,81 +269,83 @@ void TForm1::rememberPeer(const QString& address) {
     savePeerList(peerListPath(), PeerList);
 }
 
+// Connect aims every client at the address and tries each once, the download client among them
+// at its turn (it connects in the background), then asks all three line clients again.
 void TForm1::BitBtn16Click() {
+    VORLAX_ON_THREAD_OF(this);
     PlotPumpBusy = false;
     const QString address = Edit2->text();
     rememberPeer(address);
     checkPortsAfterConnect(address);
+    cancelProvokedWork();
     WeAccepted = false;
     PeerAccepted = false;
+    askedFiles.reset({});
     runAttempt([this, address] {
-        auto connectOnce = [](TTcpClient& client) {
-            auto lock = client.lockMessage();
-            return client.Connect();
+        ChatClient->setRemoteHost(address);
+        TradeClient->setRemoteHost(address);
+        Plot_Client->setRemoteHost(address);
+        ChatClient->Connect();
+        return [this, address] {
+            DownloadClient->setHost(address);
+            DownloadClient->Open();
+            runAttempt([this] {
+                TradeClient->Connect();
+                Plot_Client->Connect();
+                ConnectResult result;
+                result.chat = ChatClient->Connect();
+                result.trade = TradeClient->Connect();
+                result.plot = Plot_Client->Connect();
+                if (result.success()) {
+                    result.peer = ChatClient->RemoteAddress();
+                } else {
+                    ChatClient->Disconnect();
+                    TradeClient->Disconnect();
+                }
+                return [this, result] { finishConnect(result); };
+            });
         };
-        auto aim = [&address](TTcpClient& client) {
-            auto lock = client.lockMessage();
-            client.setRemoteHost(address);
-        };
-        aim(*ChatClient);
-        runOn(this, [this, address] { DownloadClient->setHost(address); });
-        aim(*TradeClient);
-        aim(*Plot_Client);
-        connectOnce(*ChatClient);
-        runOn(this, [this] { DownloadClient->Open(); });
-        connectOnce(*TradeClient);
-        connectOnce(*Plot_Client);
-        const bool chat = connectOnce(*ChatClient);
-        const bool trade = connectOnce(*TradeClient);
-        const bool plot = connectOnce(*Plot_Client);
-        const bool success = chat && trade && plot;
-        connectedPeer = success ? ChatClient->RemoteAddress() : 0;
-        if (success) {
-            runOn(this, [this] { showStatusIcon(kIconGreen); });
-            SendFileList();
-        }
-        runOn(this, [this, success] { finishConnect(success); });
-        if (!success) {
-            for (TTcpClient* client : {ChatClient.get(), TradeClient.get()}) {
-                auto lock = client->lockMessage();
-                client->Disconnect();
-            }
-            runOn(this, [this] { DownloadClient->Close(); });
-        }
-        runOn(this, [this] {
-            PlotQueue.clear();
-            ++plotQueueGeneration_;
-        });
     });
 }
 
-void TForm1::finishConnect(bool success) {
-    if (success) {
-        closeSideDoors(connectedPeer);
+void TForm1::finishConnect(const ConnectResult& result) {
+    VORLAX_ON_THREAD_OF(this);
+    connectedPeer = result.success() ? result.peer : 0;
+    if (result.success()) {
+        closeSideDoors(result.peer);
+        showStatusIcon(kIconGreen);
+        SendFileList();
         BitBtn16->setEnabled(false);
         BitBtn17->setEnabled(true);
     }
     BitBtn20->setEnabled(false);
+    if (!result.success())
+        DownloadClient->Close();
+    PlotQueue.clear();
+    ++plotQueueGeneration_;
 }
 
 void TForm1::BitBtn17Click() {
+    VORLAX_ON_THREAD_OF(this);
+    cancelProvokedWork();
     WeAccepted = false;
     PeerAccepted = false;
     connectedPeer = 0;
+    askedFiles.reset({});
     runAttempt([this] {
-        for (TTcpClient* client : {ChatClient.get(), TradeClient.get()}) {
-            auto lock = client->lockMessage();
-            client->Disconnect();
-        }
-        runOn(this, [this] { DownloadClient->Close(); });
+        ChatClient->Disconnect();
+        TradeClient->Disconnect();
         Plot_Server->Close();
-        runOn(this, [this] {
-            showStatusIcon(kIconYellow);
-            BitBtn17->setEnabled(false);
-            BitBtn20->setEnabled(false);
-            BitBtn16->setEnabled(true);
-        });
+        return [this] { finishDisconnect(); };
     });
+}
+
+void TForm1::finishDisconnect() {
+    DownloadClient->Close();
+    showStatusIcon(kIconYellow);
+    BitBtn17->setEnabled(false);
+    BitBtn20->setEnabled(false);
+    BitBtn16->setEnabled(true);
 }
 
 void TForm1::ListBox1Click() {

@@ -7,6 +7,7 @@
 
 #include "common/AnsiText.h"
 #include "common/ProgramError.h"
+#include "common/ThreadAffinity.h"
 #include "net/Deadline.h"
 #include "net/HostLookup.h"
 
@@ -23,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 namespace {
 
@@ -50,15 +52,6 @@ bool waitReady(int fd, short events, Clock::time_point deadline, int cancelFd = 
             return false;
         return true;
     }
-}
-
-// Waits until a non-blocking connect on fd has finished; true when it succeeded in time.
-bool waitForConnect(int fd, int timeoutMs, int cancelFd) {
-    if (!waitReady(fd, POLLOUT, Clock::now() + std::chrono::milliseconds(timeoutMs), cancelFd))
-        return false;
-    int error = 0;
-    socklen_t length = sizeof error;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
 }
 
 } // namespace
@@ -185,12 +178,35 @@ bool TCustomIpClient::fillBuffer() {
 
 // ---- client endpoint ----
 
-TTcpClient::TTcpClient() : cancelFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+// Marks the operation under the client's lock with the ticket it was queued with.
+class TTcpClient::TicketScope {
+public:
+    TicketScope(TTcpClient& client, Ticket ticket) : client_(client) { client_.opTicket_ = ticket; }
+    ~TicketScope() { client_.opTicket_ = kNewest; }
+    TicketScope(const TicketScope&) = delete;
+    TicketScope& operator=(const TicketScope&) = delete;
+
+private:
+    TTcpClient& client_;
+};
+
+TTcpClient::TTcpClient()
+    : cancelFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      hurryFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 TTcpClient::~TTcpClient() {
-    Disconnect();
-    if (cancelFd_ >= 0)
-        ::close(cancelFd_);
+    {
+        std::lock_guard message(messageMutex_);
+        disconnectLocked();
+    }
+    for (int fd : {cancelFd_, hurryFd_})
+        if (fd >= 0)
+            ::close(fd);
+}
+
+void TTcpClient::checkThread() const {
+    assertThread(std::this_thread::get_id() != forbiddenThread_.load(),
+                 "a waiting call of a line-channel client");
 }
 
 void TTcpClient::cancel() {
@@ -202,6 +218,44 @@ void TTcpClient::cancel() {
     std::lock_guard lock(fdMutex_);
     if (fd_ >= 0)
         ::shutdown(fd_, SHUT_RDWR);
+}
+
+TTcpClient::Ticket TTcpClient::ticket() const {
+    std::lock_guard lock(hurryMutex_);
+    return tickets_;
+}
+
+void TTcpClient::hurry(int graceMs) {
+    {
+        std::lock_guard lock(hurryMutex_);
+        hurriedBelow_ = ++tickets_;
+        hurryDeadline_ = Clock::now() + std::chrono::milliseconds(graceMs);
+    }
+    if (hurryFd_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = ::write(hurryFd_, &one, sizeof one);
+    }
+}
+
+TTcpClient::Clock::time_point TTcpClient::cutDeadline(Clock::time_point own) const {
+    std::lock_guard lock(hurryMutex_);
+    return opTicket_ < hurriedBelow_ ? std::min(own, hurryDeadline_) : own;
+}
+
+bool TTcpClient::waitFor(int fd, short events, Clock::time_point own) {
+    for (;;) {
+        pollfd watched[3] = {{fd, events, 0}, {cancelFd_, POLLIN, 0}, {hurryFd_, POLLIN, 0}};
+        const int ready = ::poll(watched, 3, msUntil(cutDeadline(own)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || watched[1].revents != 0)
+            return false;
+        if (watched[0].revents != 0)
+            return true;
+        // A hurry came: take its wake-up and wait on to the deadline that holds now.
+        uint64_t count = 0;
+        [[maybe_unused]] const ssize_t taken = ::read(hurryFd_, &count, sizeof count);
+    }
 }
 
 QString TTcpClient::RemoteHost() const {
@@ -233,23 +287,25 @@ void TTcpClient::setLocalPort(const QString& port) {
 
 // A new text drops the connection first, so the next Connect goes where the new text points.
 void TTcpClient::changeSetting(QString& setting, const QString& text) {
-    auto message = lockMessage();
+    checkThread();
+    std::lock_guard message(messageMutex_);
     {
         std::lock_guard lock(settingsMutex_);
         if (setting == text)
             return;
     }
-    Disconnect();
+    disconnectLocked();
     std::lock_guard lock(settingsMutex_);
     setting = text;
 }
 
-std::unique_lock<std::recursive_mutex> TTcpClient::lockMessage() {
-    return std::unique_lock(messageMutex_);
+bool TTcpClient::Connect() {
+    checkThread();
+    std::lock_guard message(messageMutex_);
+    return connectLocked();
 }
 
-bool TTcpClient::Connect() {
-    auto message = lockMessage();
+bool TTcpClient::connectLocked() {
     if (connected_)
         return true;
     if (cancelled_)
@@ -282,9 +338,13 @@ bool TTcpClient::attemptConnect(uint32_t address, uint16_t port) {
     target.sin_port = htons(port);
     // The socket is non-blocking: the attempt is waited for here, together with a cancel, and
     // sends wait for the socket with their own time-out.
-    const bool ok =
-        ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ||
-        (errno == EINPROGRESS && waitForConnect(fd_, connectTimeoutMs_.load(), cancelFd_));
+    bool ok = ::connect(fd_, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
+    if (!ok && errno == EINPROGRESS &&
+        waitFor(fd_, POLLOUT, Clock::now() + std::chrono::milliseconds(connectTimeoutMs_.load()))) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        ok = ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+    }
     if (ok && !cancelled_)
         return true;
     // A socket whose attempt failed or was given up may still be half way; take a fresh one, so
@@ -298,7 +358,12 @@ bool TTcpClient::attemptConnect(uint32_t address, uint16_t port) {
 }
 
 void TTcpClient::Disconnect() {
-    auto message = lockMessage();
+    checkThread();
+    std::lock_guard message(messageMutex_);
+    disconnectLocked();
+}
+
+void TTcpClient::disconnectLocked() {
     if (connected_) {
         ::shutdown(fd_, SHUT_RDWR);
         connected_ = false;
@@ -337,17 +402,27 @@ void TTcpClient::replaceSocket(int fd) {
 }
 
 void TTcpClient::setActive(bool active) {
-    auto message = lockMessage();
+    checkThread();
+    std::lock_guard message(messageMutex_);
     if (active == active_)
         return;
     if (active)
-        Connect();
+        connectLocked();
     else
-        Disconnect();
+        disconnectLocked();
 }
 
 int TTcpClient::SendLine(const QByteArray& line) {
-    auto message = lockMessage();
+    checkThread();
+    std::lock_guard message(messageMutex_);
+    return sendLineLocked(line);
+}
+
+int TTcpClient::SendLine(const QString& text) {
+    return SendLine(ansi::encode(text));
+}
+
+int TTcpClient::sendLineLocked(const QByteArray& line) {
     if (!connected_)
         return -1;
     const QByteArray bytes = line + kLineEnd;
@@ -358,6 +433,20 @@ int TTcpClient::SendLine(const QByteArray& line) {
     ::shutdown(fd_, SHUT_RDWR);
     connected_ = false;
     return -1;
+}
+
+int TTcpClient::sendMessage(const QList<QByteArray>& lines, SendWhen when, Ticket ticket) {
+    checkThread();
+    std::lock_guard message(messageMutex_);
+    if (when == SendWhen::IfConnected && !connected_)
+        return -1;
+    const TicketScope scope(*this, ticket);
+    int sent = 0;
+    for (const QByteArray& line : lines)
+        sent += connected_ && sendLineLocked(line) > 0 ? 1 : 0;
+    disconnectLocked();
+    connectLocked();
+    return sent;
 }
 
 // Writes all bytes, waiting while the peer's window is full, for at most the send time-out; a
@@ -376,13 +465,8 @@ bool TTcpClient::sendAll(const QByteArray& bytes) {
         }
         if (errno == EINTR)
             continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) ||
-            !waitReady(fd_, POLLOUT, deadline, cancelFd_))
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(fd_, POLLOUT, deadline))
             return false;
     }
     return true;
-}
-
-int TTcpClient::SendLine(const QString& text) {
-    return SendLine(ansi::encode(text));
 }

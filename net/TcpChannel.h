@@ -11,6 +11,7 @@
 // arrive; the worker runs the accept handler, which reads lines until the connection ends.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <atomic>
@@ -106,8 +107,17 @@ private:
 };
 
 // The client endpoint: connects to the peer's listener and writes lines.
+//
+// One message is one call of sendMessage: its lines, then Disconnect and at once Connect, as one
+// unit under the client's own lock, so no other thread's use of the client interleaves with it.
+// The lock is private and never held by a caller.
 class TTcpClient {
 public:
+    // Names the moment work for this client was queued (see hurry()).
+    using Ticket = uint64_t;
+    static constexpr Ticket kNewest = UINT64_MAX; // work queued after every hurry
+    enum class SendWhen { Always, IfConnected };
+
     TTcpClient();
     ~TTcpClient();
     TTcpClient(const TTcpClient&) = delete;
@@ -139,9 +149,21 @@ public:
     int SendLine(const QByteArray& line);
     int SendLine(const QString& text);
 
-    // Held by a sender around SendLine..., Disconnect, Connect, so the steps of one message are not
-    // interleaved with another thread's use of this client. The operations lock it themselves too.
-    std::unique_lock<std::recursive_mutex> lockMessage();
+    // One whole message: each line while the client is connected, then Disconnect and Connect
+    // (which leaves the next message an open channel). With IfConnected, a client that is not
+    // connected when the message's turn comes sends nothing and keeps its state. `ticket` is what
+    // ticket() said when the message was queued. Returns the number of lines that went out, or -1
+    // when IfConnected found the client not connected.
+    int sendMessage(const QList<QByteArray>& lines, SendWhen when = SendWhen::Always,
+                    Ticket ticket = kNewest);
+
+    // The ticket of work queued now; any thread.
+    Ticket ticket() const;
+    // Work queued before this call (its ticket older) must be over within graceMs: a connect or a
+    // send of it still waiting then gives up, one running or starting later as well. Work queued
+    // afterwards is not touched. Any thread, without waiting for the client's lock: a user's
+    // action uses it so that it never waits behind what a peer provoked before.
+    void hurry(int graceMs);
 
     void setConnectTimeoutMs(int ms) { connectTimeoutMs_.store(ms); }
     void setSendTimeoutMs(int ms) { sendTimeoutMs_.store(ms); }
@@ -149,27 +171,51 @@ public:
     // The IPv4 address (host byte order) of the last successful Connect.
     uint32_t RemoteAddress() const { return remoteAddress_.load(); }
 
-    // Gives up for good, from any thread and without waiting for the message lock: a connection
+    // Gives up for good, from any thread and without waiting for the client's lock: a connection
     // attempt or a send under way ends at once with failure, and every later Connect fails without
     // trying. Used when the program closes.
     void cancel();
 
+    // The calls that may wait (connects, sends, and all that takes the client's lock) must never
+    // run on this thread (the GUI thread of the window that owns the client); checked in debug and
+    // sanitizer builds.
+    void forbidWaitingOn(std::thread::id thread) { forbiddenThread_.store(thread); }
+
 private:
+    using Clock = std::chrono::steady_clock;
+    // The ticket of the operation under the lock, for as long as it runs.
+    class TicketScope;
+
+    void checkThread() const;
+    bool connectLocked();
+    void disconnectLocked();
+    int sendLineLocked(const QByteArray& line);
     bool ensureSocket();
     void releaseSocket();
     void replaceSocket(int fd);
     bool sendAll(const QByteArray& bytes);
     bool attemptConnect(uint32_t address, uint16_t port);
     void changeSetting(QString& setting, const QString& text);
+    // Waits until fd reports `events`, up to `own` or the hurry that covers the operation,
+    // whichever comes first; a cancel ends the wait. True when fd is ready.
+    bool waitFor(int fd, short events, Clock::time_point own);
+    Clock::time_point cutDeadline(Clock::time_point own) const;
 
-    mutable std::recursive_mutex messageMutex_;
+    std::mutex messageMutex_;          // one operation or message at a time; never handed out
     mutable std::mutex settingsMutex_; // guards the three texts for readers on other threads
     QString remoteHost_;
     QString remotePort_;
     QString localPort_;
     mutable std::mutex fdMutex_; // guards fd_ changes against cancel(); never held while waiting
     int fd_ = -1;
-    int cancelFd_ = -1; // an event descriptor that turns readable on cancel()
+    int cancelFd_ = -1;             // an event descriptor that turns readable on cancel()
+    int hurryFd_ = -1;              // an event descriptor that wakes a waiting operation on hurry()
+    Ticket opTicket_ = kNewest;     // the running operation's ticket; under messageMutex_
+    mutable std::mutex hurryMutex_; // the three fields below
+    Ticket tickets_ = 0;            // the ticket of work queued now
+    Ticket hurriedBelow_ = 0;       // work with an older ticket is hurried ...
+    Clock::time_point hurryDeadline_; // ... to end by then
+    std::atomic<std::thread::id> forbiddenThread_{};
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> connected_{false};
     std::atomic<bool> active_{false};
@@ -184,9 +230,8 @@ public:
     using AcceptHandler = std::function<void(TTcpServer* sender, TCustomIpClient* client)>;
 
     TTcpServer();
-    // Closes, shuts down the accepted connections and waits for the handlers to end. On the thread
-    // that owns the application it keeps processing events meanwhile, since a handler may be
-    // waiting for that thread.
+    // Closes, shuts down the accepted connections and waits for the handlers to end, plainly: a
+    // handler that hops onto the destroying thread must be released first (HopGate::close).
     ~TTcpServer();
     TTcpServer(const TTcpServer&) = delete;
     TTcpServer& operator=(const TTcpServer&) = delete;

@@ -27,9 +27,6 @@
 
 #include "net/Deadline.h"
 
-#include <QCoreApplication>
-#include <QThread>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -51,7 +48,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kShutdownPollInterval = std::chrono::milliseconds(5); // event pumping while waiting
 constexpr auto kAcceptPause = std::chrono::milliseconds(100); // after accept() lacked resources
 constexpr int kAcceptBurst = 32;                              // most connections taken per wake-up
 constexpr int kNoWakeFdPollMs = 50;     // poll period when no wake-up descriptor could be made
@@ -474,25 +470,13 @@ void TTcpServer::stopDispatcher() {
         dispatcher_.join();
 }
 
-// Waits for every handler and worker to end. A handler may be waiting for the application's own
-// thread (a blocking queued call), so on that thread events keep being processed while waiting.
+// Waits for every handler and worker to end. No handler waits for the thread that destroys the
+// listener without a way out (the window closes its hop gate before), so the wait is plain.
 void TTcpServer::waitForWorkers() {
-    QCoreApplication* const app = QCoreApplication::instance();
-    const bool onAppThread = app != nullptr && QThread::currentThread() == app->thread();
     std::unique_lock lock(poolMutex_);
-    const auto allExited = [this] {
+    poolChanged_.wait(lock, [this] {
         return std::all_of(workers_.begin(), workers_.end(),
                            [](const Worker& worker) { return worker.exited; });
-    };
-    while (!allExited()) {
-        if (onAppThread) {
-            lock.unlock();
-            QCoreApplication::processEvents();
-            lock.lock();
-            poolChanged_.wait_for(lock, kShutdownPollInterval);
-        } else {
-            poolChanged_.wait(lock);
-        }
-    }
+    });
     reapWorkers();
 }

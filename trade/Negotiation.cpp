@@ -17,6 +17,7 @@
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
+#include "common/ThreadAffinity.h"
 #include "common/ProgramError.h"
 #include "trade/TradeFolder.h"
 #include "trade/TradeRules.h"
@@ -138,43 +139,34 @@ void sortList(QTreeWidget* list, int column) {
     list->addTopLevelItems(sorted);
 }
 
-// One message on a client as one unit: its lines while the client is connected, then the
-// reconnect that leaves the next message an open channel. True when every line went out.
-bool sendMessage(TTcpClient& client, const QList<QByteArray>& lines) {
-    auto lock = client.lockMessage();
-    bool sent = true;
-    for (const QByteArray& line : lines)
-        sent = client.Connected() && client.SendLine(line) > 0 && sent;
-    client.Disconnect();
-    client.Connect();
-    return sent;
-}
-
-// The same, sent only when the client is connected at its turn: otherwise nothing happens.
-bool sendMessageIfConnected(TTcpClient& client, const QList<QByteArray>& lines) {
-    auto lock = client.lockMessage();
-    return client.Connected() && sendMessage(client, lines);
-}
-
 // Sends run on the connection worker, so a slow or vanished peer never stalls the window; they
 // keep the order of the clicks. While one is on its way its reconnect is not done yet and the
 // client reads as not connected, so `pending` counts them: a message queued behind them is sent
 // if the reconnect succeeds. An error shows in the error box; afterSent runs on the GUI thread
-// once the message has gone out.
+// once the message has gone out. A send of a kind (work a peer provoked) that is still queued is
+// replaced by the new one rather than queued twice.
 void postSend(TForm1* form, SerialWorker& worker, int& pending, std::function<bool()> send,
-              std::function<void()> afterSent = {}) {
-    ++pending;
-    worker.post([form, &pending, send = std::move(send), afterSent = std::move(afterSent)] {
-        bool sent = false;
-        const QString failure = failureOf([&] { sent = send(); });
-        postTo(form, [form, &pending, failure, sent, afterSent] {
-            --pending;
-            if (!failure.isEmpty())
-                form->reportError(failure);
-            else if (sent && afterSent)
-                afterSent();
+              std::function<void()> afterSent = {},
+              SerialWorker::Kind kind = SerialWorker::kNoKind) {
+    const bool queued = worker.post(
+        kind, [form, &pending, send = std::move(send), afterSent = std::move(afterSent)] {
+            bool sent = false;
+            const QString failure = failureOf([&] { sent = send(); });
+            postTo(form, [form, &pending, failure, sent, afterSent] {
+                --pending;
+                if (!failure.isEmpty())
+                    form->reportError(failure);
+                else if (sent && afterSent)
+                    afterSent();
+            });
         });
-    });
+    pending += queued ? 1 : 0;
+}
+
+// One message on a client as one unit, queued now: true when every line went out.
+bool sendWhole(TTcpClient& client, const QList<QByteArray>& lines, TTcpClient::Ticket ticket,
+               TTcpClient::SendWhen when = TTcpClient::SendWhen::Always) {
+    return client.sendMessage(lines, when, ticket) == lines.size();
 }
 } // namespace
 
@@ -195,42 +187,37 @@ bool TForm1::prepareFolder(const QString& folderPrefix) {
     const QString failure = ensureFolder(folderPrefix);
     if (failure.isEmpty())
         return true;
-    bool firstTime = false;
-    {
-        std::lock_guard lock(foldersReportedMutex_);
-        firstTime = foldersReported_.insert(folderPrefix).second;
-    }
     // Told once: every later listing or file would repeat the same complaint.
-    if (firstTime)
+    if (foldersReported_.first(folderPrefix))
         appendChatLog(failure);
     return false;
 }
 
-void TForm1::SendFileList() {
-    QList<QByteArray> lines;
+// The listing is taken from ListView2 now; the offer is what the peer was shown: requests are
+// answered from it alone, once its first line went out.
+void TForm1::SendFileList(TTcpClient::SendWhen when) {
+    VORLAX_ON_THREAD_OF(this);
+    QList<QByteArray> lines{sendFileListLine()};
     std::vector<OfferedFiles::Entry> offer;
-    runOn(this, [&] {
-        for (int i = 0; i < ListView2->topLevelItemCount(); ++i) {
-            const QTreeWidgetItem* item = ListView2->topLevelItem(i);
-            const QByteArray name = item->data(kCaptionColumn, kNameBytesRole).toByteArray();
-            lines << name << fieldToWire(item->text(kTypeColumn))
-                  << fieldToWire(item->text(kSizeColumn));
-            offer.push_back({name, item->data(kCaptionColumn, kPathRole).toString()});
-        }
-    });
-    auto lock = TradeClient->lockMessage();
-    // The offer is what the peer was shown: requests are answered from it alone.
-    if (TradeClient->Connected() && TradeClient->SendLine(sendFileListLine()) > 0)
-        offeredFiles.reset(offer);
-    for (const QByteArray& line : std::as_const(lines))
-        if (TradeClient->Connected())
-            TradeClient->SendLine(line);
-    TradeClient->Disconnect();
-    TradeClient->Connect();
+    for (int i = 0; i < ListView2->topLevelItemCount(); ++i) {
+        const QTreeWidgetItem* item = ListView2->topLevelItem(i);
+        const QByteArray name = item->data(kCaptionColumn, kNameBytesRole).toByteArray();
+        lines << name << fieldToWire(item->text(kTypeColumn))
+              << fieldToWire(item->text(kSizeColumn));
+        offer.push_back({name, item->data(kCaptionColumn, kPathRole).toString()});
+    }
+    postTradeSend(
+        [this, lines, offer, when, ticket = TradeClient->ticket()] {
+            if (TradeClient->sendMessage(lines, when, ticket) > 0)
+                offeredFiles.reset(offer);
+            return true;
+        },
+        kListing);
 }
 
-void TForm1::postTradeSend(std::function<bool()> send) {
-    postSend(this, *netWorker_, tradeSendsPending_, std::move(send));
+void TForm1::postTradeSend(std::function<bool()> send, SerialWorker::Kind kind) {
+    VORLAX_ON_THREAD_OF(this);
+    postSend(this, *netWorker_, tradeSendsPending_, std::move(send), {}, kind);
 }
 
 bool TForm1::tradeClientUsable() const {
@@ -245,7 +232,9 @@ void TForm1::AskForTrade() {
             lines << item->data(kCaptionColumn, kNameBytesRole).toByteArray();
     }
     askedFiles.reset(lines.mid(1)); // only these files may arrive
-    postTradeSend([this, lines] { return sendMessage(*TradeClient, lines); });
+    postTradeSend([this, lines, ticket = TradeClient->ticket()] {
+        return sendWhole(*TradeClient, lines, ticket);
+    });
 }
 
 QString TForm1::TradeSummary() const {
@@ -264,13 +253,17 @@ void TForm1::BitBtn19Click() {
 }
 
 void TForm1::BitBtn20Click() {
+    VORLAX_ON_THREAD_OF(this);
     const bool sendingAcceptance = tradeClientUsable();
     if (sendingAcceptance) {
         // This user has agreed only once the peer can know it: the flag waits for the line to be
         // sent, and is not set at all when an "Ask for download" or a connection step came since.
         postSend(
             this, *netWorker_, tradeSendsPending_,
-            [this] { return sendMessageIfConnected(*TradeClient, {acceptTheTradeLine()}); },
+            [this, ticket = TradeClient->ticket()] {
+                return sendWhole(*TradeClient, {acceptTheTradeLine()}, ticket,
+                                 TTcpClient::SendWhen::IfConnected);
+            },
             [this, round = agreementRound_] {
                 if (round != agreementRound_ || attemptRunning())
                     return;
@@ -282,8 +275,9 @@ void TForm1::BitBtn20Click() {
     if (ChatClient->Connected() || chatSendsPending_ > 0) {
         const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), kAcceptTrade);
         Memo1->appendPlainText(line);
-        postSend(this, *netWorker_, chatSendsPending_, [this, line] {
-            return sendMessageIfConnected(*ChatClient, {ansi::encode(line)});
+        postSend(this, *netWorker_, chatSendsPending_, [this, line, ticket = ChatClient->ticket()] {
+            return sendWhole(*ChatClient, {ansi::encode(line)}, ticket,
+                             TTcpClient::SendWhen::IfConnected);
         });
         Edit3->clear();
     }
@@ -293,7 +287,12 @@ void TForm1::BitBtn20Click() {
 
 void TForm1::handOverUploads() {
     setWindowTitle(kLastSentCaption);
-    postTradeSend([this] { return sendMessage(*TradeClient, {lastFileSendedLine()}); });
+    // Provoked by the peer's request: held once, however many requests came.
+    postTradeSend(
+        [this, ticket = TradeClient->ticket()] {
+            return sendWhole(*TradeClient, {lastFileSendedLine()}, ticket);
+        },
+        kTradeAnswer);
 }
 
 QString TForm1::takeNextUpload() {
@@ -338,7 +337,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
         listing = listingItems(*lines);
     QList<QTreeWidgetItem*> replaced;
     bool queueEmpty = false;
-    runOn(this, [&] {
+    const bool applied = hopToWindow([&] {
         switch (message) {
         case TradeMessage::LastFileSended:
         case TradeMessage::SendNextFile:
@@ -379,9 +378,12 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
     });
     turn.done();
     qDeleteAll(replaced); // a large listing's old items cost the window nothing
-    // The answer goes out on this worker, after the step, so the window never waits on it.
-    if (queueEmpty && message == TradeMessage::LastFileSended)
-        sendMessage(*ChatClient, {ansi::encode(kTransfersFinished)});
+    // The answer goes out on the connection worker, held once however many requests came.
+    if (applied && queueEmpty && message == TradeMessage::LastFileSended)
+        netWorker_->post(kChatAnswer, [this, ticket = ChatClient->ticket()] {
+            ChatClient->sendMessage({ansi::encode(kTransfersFinished)},
+                                    TTcpClient::SendWhen::Always, ticket);
+        });
 }
 
 void TForm1::ListView1ColumnClick(int column) {

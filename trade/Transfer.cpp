@@ -10,6 +10,7 @@
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
+#include "common/ThreadAffinity.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferBar.h"
 
@@ -21,7 +22,7 @@
 #include <QStatusBar>
 #include <QTimer>
 
-#include <chrono>
+#include <utility>
 
 namespace {
 const QString kSendNextFile = QStringLiteral("§§-SendNextFile-§§");
@@ -52,13 +53,9 @@ void TForm1::setUpDownloadChannel() {
     rules.targetPath = [this](const QByteArray& name, quint32 peer) {
         if (peer == 0 || peer != connectedPeer.load() || !askedFiles.take(name))
             return QString();
-        std::lock_guard lock(saveFolderMutex_);
-        return saveFolder_ + ansi::decode(name);
+        return saveFolder_.get() + ansi::decode(name);
     };
-    rules.saveFolder = [this] {
-        std::lock_guard lock(saveFolderMutex_);
-        return saveFolder_;
-    };
+    rules.saveFolder = [this] { return saveFolder_.get(); };
     connect(DownloadServer, &TServerSocket::clientRead, this,
             [this](TServerSocket* sender, const DownloadEvent& event) {
                 guarded([&] { DownloadServerClientRead(sender, event); });
@@ -73,53 +70,60 @@ void TForm1::setUpDownloadChannel() {
             });
     transferBar_ = new TransferBar(StatusBar1);
     StatusBar1->addPermanentWidget(transferBar_);
-    auto takeSaveFolder = [this](const QString& folder) {
-        std::lock_guard lock(saveFolderMutex_);
-        saveFolder_ = folder;
-    };
-    takeSaveFolder(Edit1->text());
-    connect(Edit1, &QLineEdit::textChanged, this, takeSaveFolder);
+    saveFolder_.set(Edit1->text());
+    connect(Edit1, &QLineEdit::textChanged, this,
+            [this](const QString& folder) { saveFolder_.set(folder); });
 }
 
-bool TForm1::pauseUpload(int ms) {
-    std::unique_lock lock(uploadPauseMutex_);
-    uploadPauseWake_.wait_for(lock, std::chrono::milliseconds(ms),
-                              [this] { return closingUploads_.load(); });
-    return !closingUploads_.load();
-}
-
-void TForm1::stopUploadPauses() {
-    {
-        std::lock_guard lock(uploadPauseMutex_);
-        closingUploads_ = true;
-    }
-    uploadPauseWake_.notify_all();
-}
-
+// One upload, step by step: the pause before (upload worker), taking the file (GUI thread), the
+// announcement on the chat channel (upload worker), the file itself (GUI thread, handed to the
+// download client), the pause after (upload worker). Only one upload runs at a time; a call that
+// comes meanwhile is owed once, so a flood of requests costs one upload, not one each. A user's
+// connection action calls the pauses off, which ends the upload under way.
 void TForm1::UploadNextFile() {
-    uploadWorker_->post([this] {
-        bool queued = false;
-        int pauseMs = 0;
-        runOn(this, [&] {
-            queued = !SendQueue.isEmpty();
-            pauseMs = uploadPauseMs;
-        });
-        if (!queued || !pauseUpload(pauseMs))
-            return;
-        QString path;
-        runOn(this, [&] { path = takeNextUpload(); });
-        if (path.isEmpty())
-            return;
-        {
-            auto lock = ChatClient->lockMessage();
-            ChatClient->SendLine(kDownloadAnnouncement + path);
-            ChatClient->Disconnect();
-            ChatClient->Connect();
-        }
-        appendChatLog(kUploadAnnouncement + shownText(path));
-        SendFileStream(path);
-        pauseUpload(pauseMs);
+    VORLAX_ON_THREAD_OF(this);
+    if (uploadBusy_) {
+        uploadOwed_ = true;
+        return;
+    }
+    if (SendQueue.isEmpty())
+        return;
+    uploadBusy_ = true;
+    uploadWorker_->post([this, ms = uploadPauseMs, round = uploadPauses_.round()] {
+        const bool waited = uploadPauses_.pause(ms, round);
+        postTo(this, [this, waited, round] { waited ? startUpload(round) : finishUpload(); });
     });
+}
+
+void TForm1::startUpload(uint64_t round) {
+    VORLAX_ON_THREAD_OF(this);
+    if (round != uploadPauses_.round()) { // called off since the pause ended
+        finishUpload();
+        return;
+    }
+    const QString path = takeNextUpload();
+    if (path.isEmpty()) {
+        finishUpload();
+        return;
+    }
+    uploadWorker_->post([this, path, round, ticket = ChatClient->ticket()] {
+        ChatClient->sendMessage({ansi::encode(kDownloadAnnouncement + path)},
+                                TTcpClient::SendWhen::Always, ticket);
+        postTo(this, [this, path, round] {
+            appendChatLog(kUploadAnnouncement + shownText(path));
+            guarded([&] { SendFileStream(path); });
+            uploadWorker_->post([this, ms = uploadPauseMs, round] {
+                uploadPauses_.pause(ms, round);
+                postTo(this, [this] { finishUpload(); });
+            });
+        });
+    });
+}
+
+void TForm1::finishUpload() {
+    uploadBusy_ = false;
+    if (std::exchange(uploadOwed_, false))
+        UploadNextFile();
 }
 
 void TForm1::SendFileStream(const QString& path) {
@@ -200,12 +204,12 @@ void TForm1::reportDownloadError(const QString& message) {
     QTimer::singleShot(kAttemptPollMs, this, [this, message] { reportDownloadError(message); });
 }
 
+// Provoked by the peer's file: held once on the connection worker, however many files came.
 void TForm1::Timer1Timer() {
+    VORLAX_ON_THREAD_OF(this);
     Timer1->stop();
-    netWorker_->post([this] {
-        auto lock = TradeClient->lockMessage();
-        TradeClient->SendLine(kSendNextFile);
-        TradeClient->Disconnect();
-        TradeClient->Connect();
+    netWorker_->post(kNextFileRequest, [this, ticket = TradeClient->ticket()] {
+        TradeClient->sendMessage({ansi::encode(kSendNextFile)}, TTcpClient::SendWhen::Always,
+                                 ticket);
     });
 }

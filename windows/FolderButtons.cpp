@@ -32,11 +32,7 @@ void TForm1::SpeedButton2Click() {
     ListTradeFolder();
     if (!tradeClientUsable())
         return;
-    // Sending waits on the network, so it runs on the connection worker, in turn behind any send
-    // or connection step already queued there, and counted like the other trade sends.
-    postTradeSend([this] {
-        if (TradeClient->Connected())
-            SendFileList();
-        return true;
-    });
+    // Sent on the connection worker, in turn behind any send or connection step already queued
+    // there, if the trade client is connected then.
+    SendFileList(TTcpClient::SendWhen::IfConnected);
 }

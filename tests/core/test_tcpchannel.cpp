@@ -493,12 +493,11 @@ TEST(TcpChannel, SendDisconnectConnectPatternDeliversEveryMessage) {
     // Two threads share the client; each message's lines must arrive together on one connection.
     auto sender = [&](char tag) {
         for (int m = 0; m < kMessages; ++m) {
-            auto message = client.lockMessage();
-            ASSERT_TRUE(client.Connected());
+            QList<QByteArray> lines;
             for (int l = 0; l < kLinesPerMessage; ++l)
-                client.SendLine(QStringLiteral("%1 %2 %3").arg(QChar(tag)).arg(m).arg(l));
-            client.Disconnect();
-            client.Connect();
+                lines << QStringLiteral("%1 %2 %3").arg(QChar(tag)).arg(m).arg(l).toLatin1();
+            ASSERT_EQ(client.sendMessage(lines, TTcpClient::SendWhen::IfConnected),
+                      kLinesPerMessage);
         }
     };
     std::thread other(sender, 'B');
@@ -546,25 +545,30 @@ TEST(TcpChannel, FailingHandlerLeavesListenerAccepting) {
 TEST(TcpChannel, DestructionEndsHandlersWaitingForTheMainThread) {
     std::atomic<int> started{0};
     std::atomic<int> ranOnMain{0};
+    std::atomic<int> hopsDropped{0};
+    HopGate gate;
     auto server = std::make_unique<TTcpServer>();
     TTcpClient client;
     pointAt(client, openOnLoopback(*server, [&](TTcpServer*, TCustomIpClient* connection) {
                 ++started;
                 connection->ReceiveLine();
-                connection->ReceiveLine(); // the message is not over yet
                 // The handler's effects are applied on the main thread, which is the one destroying
-                // the listener.
-                runOn(QCoreApplication::instance(),
-                      [&] { ranOnMain += QThread::currentThread() == qApp->thread(); });
+                // the listener: its hop waits there until the gate closes.
+                if (!gate.runOn(QCoreApplication::instance(), [&] { ++ranOnMain; }))
+                    ++hopsDropped;
             }));
     ASSERT_TRUE(client.Connect());
     client.SendLine(QByteArray("begun"));
     ASSERT_TRUE(waitFor([&] { return started == 1; }));
+    // Closing the gate first releases the waiting hop, so the listener is joined plainly.
     QElapsedTimer clock;
     clock.start();
-    server.reset(); // the connection is still open: its read must be ended
+    gate.close();
+    server.reset();
     EXPECT_LT(clock.elapsed(), kWaitMs);
-    EXPECT_EQ(ranOnMain.load(), 1);
+    EXPECT_EQ(ranOnMain.load(), 0);
+    EXPECT_EQ(hopsDropped.load(), 1);
+    EXPECT_FALSE(gate.runOn(QCoreApplication::instance(), [&] { ++ranOnMain; }));
 }
 
 TEST(TcpChannel, ConnectAndSendGiveUpAfterTheirTimeOuts) {

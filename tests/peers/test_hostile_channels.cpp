@@ -241,7 +241,6 @@ TEST(HostilePeer, ClosingIsQuickWhenThePeerStoppedReading) {
     ASSERT_TRUE(f.ChatClient->Connected());
     std::atomic<bool> sendEnded{false};
     std::thread sender([&] {
-        auto lock = f.ChatClient->lockMessage();
         f.ChatClient->SendLine(QByteArray(64 * 1024 * 1024, 'x'));
         sendEnded = true;
     });

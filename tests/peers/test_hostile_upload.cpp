@@ -7,6 +7,7 @@
 
 #include "net/TcpChannel.h"
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
@@ -18,6 +19,9 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <atomic>
+#include <iostream>
+#include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -174,4 +178,56 @@ TEST(HostilePeer, AnOversizedTradeMessageIsDroppedAndItsConnectionClosed) {
     sendTradeMessage(f, {kSendFileList, "fine.txt", "txt", "1"});
     ASSERT_TRUE(waitUntil([&] { return f.ListView1->topLevelItemCount() == 1; }));
     EXPECT_EQ(f.ListView1->topLevelItem(0)->text(0), "fine.txt");
+}
+
+TEST(HostilePeer, DisconnectIsNotHeldUpByWhatThePeerProvoked) {
+    // The peer's trade port takes a few connections into its queue and never accepts: once the
+    // queue is full, every reconnect after a trade message hangs until its time-out.
+    UnacceptingListener hole(false);
+    StandInPeer peer;
+    auto [local, remote] = freePortSets();
+    remote = peer.aimedAt(remote);
+    remote.trade = QString::number(hole.port);
+    auto copy = makeCopy(local, remote, "Vera");
+    TForm1& f = *copy->form;
+    goOnline(f);
+    connectTo(f, "127.0.0.1");
+    ASSERT_EQ(f.statusIconIndex, 2);
+    QTest::mouseClick(f.BitBtn19, Qt::LeftButton);
+    QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return f.WeAccepted; }));
+
+    // With nothing asked for, each request is answered with "the last file was sent".
+    constexpr int kRequests = 200;
+    const uint16_t port = f.TradeServer->boundPort();
+    std::atomic<bool> allSent{false};
+    std::thread flood([&] {
+        for (int i = 0; i < kRequests; ++i) {
+            const int fd = rawConnect(port);
+            sendAll(fd, kSendNextFile + "\r\n");
+            ::close(fd);
+        }
+        const int fd = rawConnect(port); // applies after the requests
+        sendAll(fd, kSendFileList + "\r\nafter.txt\r\ntxt\r\n1\r\n");
+        ::close(fd);
+        allSent = true;
+    });
+    const bool applied = waitUntil([&] { return allSent && f.ListView1->topLevelItemCount() == 1; },
+                                   4 * kDefaultWaitMs);
+    flood.join();
+    ASSERT_TRUE(applied);
+
+    constexpr int kDisconnectLimitMs = 1000;
+    QElapsedTimer clock;
+    clock.start();
+    QTest::mouseClick(f.BitBtn17, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil(
+        [&] { return f.statusIconIndex == 1 && f.BitBtn16->isEnabled() && !f.attemptRunning(); },
+        kDisconnectLimitMs));
+    const qint64 tookMs = clock.elapsed();
+    std::cout << "Disconnect after " << kRequests << " provoked requests took " << tookMs
+              << " ms\n";
+    EXPECT_LT(tookMs, kDisconnectLimitMs);
+    EXPECT_FALSE(f.TradeClient->Connected());
+    EXPECT_FALSE(f.ChatClient->Connected());
 }
