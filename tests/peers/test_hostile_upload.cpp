@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <atomic>
 #include <iostream>
+#include <chrono>
 #include <thread>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -201,21 +202,35 @@ TEST(HostilePeer, DisconnectIsNotHeldUpByWhatThePeerProvoked) {
     constexpr int kRequests = 200;
     const uint16_t port = f.TradeServer->boundPort();
     std::atomic<bool> allSent{false};
+    std::atomic<bool> listed{false};
     std::thread flood([&] {
         for (int i = 0; i < kRequests; ++i) {
             const int fd = rawConnect(port);
             sendAll(fd, kSendNextFile + "\r\n");
             ::close(fd);
         }
-        const int fd = rawConnect(port); // applies after the requests
-        sendAll(fd, kSendFileList + "\r\nafter.txt\r\ntxt\r\n1\r\n");
-        ::close(fd);
+        // A listing applies after the requests. The listener holds a bounded number of
+        // connections, so one that came while it was full is sent again until it shows.
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(12 * kDefaultWaitMs);
+        while (!listed && Clock::now() < deadline) {
+            const int fd = rawConnect(port);
+            sendAll(fd, kSendFileList + "\r\nafter.txt\r\ntxt\r\n1\r\n");
+            ::close(fd);
+            const auto retry = Clock::now() + std::chrono::seconds(2);
+            while (!listed && Clock::now() < retry)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         allSent = true;
     });
-    const bool applied = waitUntil([&] { return allSent && f.ListView1->topLevelItemCount() == 1; },
-                                   4 * kDefaultWaitMs);
+    const bool applied = waitUntil(
+        [&] {
+            listed = listed || f.ListView1->topLevelItemCount() == 1;
+            return allSent && listed;
+        },
+        13 * kDefaultWaitMs);
     flood.join();
-    ASSERT_TRUE(applied);
+    ASSERT_TRUE(applied && listed);
 
     constexpr int kDisconnectLimitMs = 1000;
     QElapsedTimer clock;
