@@ -15,6 +15,11 @@ template <class T> class HandedOver {
 public:
     // `to`: the thread the value is sent to.
     HandedOver(T value, QThread* to) : value_(std::move(value)), mark_(to) {}
+    HandedOver(const HandedOver&) = default;
+    HandedOver& operator=(const HandedOver&) = default;
+    // A queued call dropped undelivered (its receiver was deleted) destroys its copy on the
+    // receiving thread without take(): that is a hand-over too.
+    ~HandedOver() { handover::acquire(handover::arrivalKey(QThread::currentThread())); }
     // On the receiving thread.
     const T& take() const {
         handover::acquire(handover::arrivalKey(QThread::currentThread()));
