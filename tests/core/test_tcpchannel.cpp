@@ -4,6 +4,7 @@
 #include "common/ProgramError.h"
 #include "net/HostLookup.h"
 #include "net/TcpChannel.h"
+#include "support/PeerInput.h"
 #include "support/Wait.h"
 
 #include <QCoreApplication>
@@ -100,15 +101,8 @@ void pointAt(TTcpClient& client, uint16_t port) {
     client.setRemotePort(QString::number(port));
 }
 
-// A plain socket connected to 127.0.0.1:port, for writing bytes the client would never send.
 int rawConnect(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
-    return fd;
+    return loopbackSocket(port);
 }
 
 void rawWrite(int fd, const QByteArray& bytes) {

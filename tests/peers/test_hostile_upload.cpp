@@ -2,6 +2,7 @@
 // sockets: requests for files that were never offered, next-file requests without the user's
 // agreement, messages that never end, and messages without bound.
 
+#include "support/PeerInput.h"
 #include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
 
@@ -50,12 +51,7 @@ struct DownloadRecorder {
 
 // A plain blocking socket to a listener of the copy; sends give up after a few seconds.
 int rawConnect(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const int fd = loopbackSocket(port);
     const timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     return fd;
