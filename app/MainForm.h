@@ -365,6 +365,9 @@ private:
     void setOuterSize(int width, int height);
     void applyPendingOuterSize();
     std::optional<QSize> pendingOuterSize_;
+    // The position the settings file gave (or the default), written back where the platform
+    // neither reports nor sets where a window is.
+    QPoint settingsPosition_{kDefaultWindowLeft, kDefaultWindowTop};
 
     QString programFolder_;
     FormDialogs dialogs_;

@@ -5,6 +5,8 @@
 #include <QDBusPendingReply>
 #include <QVariantMap>
 
+#include <utility>
+
 namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
@@ -13,6 +15,7 @@ const QString kOpenCaption = QStringLiteral("Open");
 const QString kBodyMarkup = QStringLiteral("body-markup");
 constexpr qint32 kServerChoosesTimeout = -1;
 constexpr uchar kNormalUrgency = 1;
+constexpr uchar kCriticalUrgency = 2;
 } // namespace
 
 // The server's two signals, connected on the bus as soon as something connects to them here.
@@ -24,6 +27,7 @@ public:
 signals:
     void ActionInvoked(uint id, const QString& actionKey);
     void NotificationClosed(uint id, uint reason);
+    void ActivationToken(uint id, const QString& token);
 };
 
 NotificationService::NotificationService(const QString& appName, const QString& desktopId,
@@ -33,11 +37,18 @@ NotificationService::NotificationService(const QString& appName, const QString& 
     if (!bus.isConnected())
         return;
     server_ = new NotificationServerProxy(bus, this);
+    connect(server_, &NotificationServerProxy::ActivationToken, this,
+            [this](uint id, const QString& token) {
+                tokenFor_ = id;
+                token_ = token;
+            });
     connect(server_, &NotificationServerProxy::ActionInvoked, this,
             [this](uint id, const QString& key) {
+                const QString token =
+                    id == tokenFor_ ? std::exchange(token_, QString()) : QString();
                 for (const Slot& slot : slots_)
                     if (id != 0 && slot.id == id && key == kDefaultAction)
-                        emit activated();
+                        emit activated(token);
             });
     connect(server_, &NotificationServerProxy::NotificationClosed, this, [this](uint id, uint) {
         for (Slot& slot : slots_)
@@ -71,7 +82,8 @@ void NotificationService::show(Kind kind, const QString& summary, const QString&
 void NotificationService::send(Kind kind, const Texts& texts) {
     Slot& slot = slots_[int(kind)];
     slot.asking = true;
-    QVariantMap hints{{QStringLiteral("urgency"), QVariant::fromValue(kNormalUrgency)}};
+    QVariantMap hints{{QStringLiteral("urgency"),
+                       QVariant::fromValue(urgent_ ? kCriticalUrgency : kNormalUrgency)}};
     if (!desktopId_.isEmpty())
         hints.insert(QStringLiteral("desktop-entry"), desktopId_);
     // The summary is plain text for every server; the body only where markup is not read.

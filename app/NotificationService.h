@@ -7,7 +7,8 @@
 // expire_timeout i) returns the notification's id; passing that id as replaces_id later replaces
 // the notification in place. The server tells ActionInvoked(id u, action_key s) when the user
 // activates one ("default": a click on its body) and NotificationClosed(id u, reason u) when one
-// goes away.
+// goes away. Just before ActionInvoked a server may send ActivationToken(id u, token s): the
+// Wayland activation token with which the activated program may bring its window forward.
 
 #include <QDBusConnection>
 #include <QObject>
@@ -33,10 +34,15 @@ public:
     // Shows summary and body as plain text (markup is escaped where the server reads it). Without
     // a notification service on the bus nothing happens and nothing is reported.
     void show(Kind kind, const QString& summary, const QString& body);
+    // Where the window cannot ask the desktop for attention itself, the notifications carry the
+    // urgency instead: they are sent as critical, which servers keep until the user acts.
+    void setUrgent(bool urgent) { urgent_ = urgent; }
 
 signals:
-    // The user activated one of the notifications shown by this object.
-    void activated();
+    // The user activated one of the notifications shown by this object. activationToken is the
+    // token the server sent for it (ActivationToken), with which a window may take the focus
+    // under Wayland; empty when the server sent none.
+    void activated(const QString& activationToken);
 
 private:
     struct Texts {
@@ -53,4 +59,9 @@ private:
     NotificationServerProxy* server_ = nullptr; // null without a session bus
     std::array<Slot, kKindCount> slots_{};
     bool bodyMarkup_ = true; // the server reads markup in the body; assumed until it answers
+    bool urgent_ = false;
+    // The token the server sent with the activation of a notification (ActivationToken comes
+    // right before ActionInvoked), and the notification it belongs to.
+    quint32 tokenFor_ = 0;
+    QString token_;
 };

@@ -2,6 +2,7 @@
 
 #include "app/NotificationService.h"
 #include "common/AnsiText.h"
+#include "common/DesktopPlatform.h"
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
 
@@ -18,12 +19,18 @@ constexpr qsizetype kMaxBodyChars = 200;
 constexpr int kAlertUntilActivated = 0; // QApplication::alert: until the window is activated
 const QString kChatOpen = QStringLiteral("<");
 const QString kChatSeparator = QStringLiteral(">: ");
+constexpr char kActivationTokenVariable[] = "XDG_ACTIVATION_TOKEN";
 
-void raise(QWidget* window) {
+// Under Wayland only a program holding an activation token may take the focus: the one the
+// notification server sent with the click is handed to the platform, which reads it from the
+// environment when the window asks to be activated (and then clears it).
+void raise(QWidget* window, const QString& activationToken) {
+    if (!activationToken.isEmpty())
+        qputenv(kActivationTokenVariable, activationToken.toUtf8());
     window->setWindowState((window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     window->show();
     window->raise();
-    window->activateWindow();
+    window->activateWindow(); // QWindow::requestActivate
 }
 
 // The window's notification service, made with the first notification and owned by the window.
@@ -33,7 +40,9 @@ NotificationService* serviceOf(QWidget* window) {
         return service;
     service = new NotificationService(QCoreApplication::applicationName(),
                                       QGuiApplication::desktopFileName(), window);
-    QObject::connect(service, &NotificationService::activated, window, [window] { raise(window); });
+    QObject::connect(service, &NotificationService::activated, window,
+                     [window](const QString& token) { raise(window, token); });
+    service->setUrgent(!canRequestAttention());
     return service;
 }
 
@@ -43,7 +52,8 @@ void attend(QWidget* window, Kind kind, const QString& summary, const QString& b
                     body = shownText(body, kMaxBodyChars)] {
         if (!window->isVisible() || window->isActiveWindow())
             return;
-        QApplication::alert(window, kAlertUntilActivated);
+        if (canRequestAttention())
+            QApplication::alert(window, kAlertUntilActivated);
         serviceOf(window)->show(kind, summary, body);
     });
 }

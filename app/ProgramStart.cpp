@@ -9,8 +9,28 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QWindow>
 
 #include <cstdio>
+
+namespace {
+// The other windows belong to the main window: the desktop keeps them above it (never behind), as
+// dialogs of it. They are not its children, so they keep their own lifetime.
+void keepAbove(QWidget* window, QWidget* owner) {
+    QWindow* ownerHandle = owner->windowHandle();
+    if (!ownerHandle || !owner->isVisible())
+        return;
+    window->winId(); // makes the native window, so it can be told its owner before it shows
+    window->windowHandle()->setTransientParent(ownerHandle);
+}
+
+void bringUp(QWidget* window, QWidget* owner) {
+    keepAbove(window, owner);
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+} // namespace
 
 ProgramWindows::ProgramWindows() = default;
 ProgramWindows::ProgramWindows(ProgramWindows&&) noexcept = default;
@@ -31,17 +51,12 @@ ProgramWindows createProgramWindows(const QString& programFolder, FormDialogs di
     TInfoForm* info = windows.InfoForm.get();
     TForm3* help = windows.Form3.get();
     if (!dialogs.chooseFolder)
-        dialogs.chooseFolder = [chooser] { return chooser->choose(); };
-    dialogs.showInfo = [info] {
-        info->show();
-        info->raise();
-        info->activateWindow();
-    };
-    dialogs.showHelp = [help] {
-        help->show();
-        help->raise();
-        help->activateWindow();
-    };
+        dialogs.chooseFolder = [chooser, form] {
+            keepAbove(chooser, form);
+            return chooser->choose();
+        };
+    dialogs.showInfo = [info, form] { bringUp(info, form); };
+    dialogs.showHelp = [help, form] { bringUp(help, form); };
     form->setDialogs(dialogs);
     if (!QFileInfo::exists(form->settingsPath()))
         help->showModal();

@@ -4,6 +4,7 @@
 #include "app/MainForm.h"
 
 #include "app/Settings.h"
+#include "common/DesktopPlatform.h"
 #include "common/LineFile.h"
 
 #include <QCheckBox>
@@ -26,9 +27,11 @@ void TForm1::readSettingsFile() {
                 setOuterSize(outer.width(), value);
                 break;
             case GeometryValue::Top:
+                settingsPosition_.setY(value);
                 move(x(), value);
                 break;
             case GeometryValue::Left:
+                settingsPosition_.setX(value);
                 move(value, y());
                 break;
             }
@@ -36,7 +39,10 @@ void TForm1::readSettingsFile() {
 }
 
 // Width and height in the file are the outer size, frame included, as are top and left (the
-// position of a window is that of its frame already).
+// position of a window is that of its frame already). Where the platform does not tell where the
+// window is (Wayland), the position lines keep what the file said: the position reported there
+// (0, 0, or the negative offset of drawn-on decorations) would misplace the window on the next
+// start under X11.
 void TForm1::writeSettingsFile() {
     std::array<QString, kSettingsFieldCount> texts;
     const auto fields = settingsFields();
@@ -44,7 +50,9 @@ void TForm1::writeSettingsFile() {
         texts[i] = fields[i]->text();
     applyPendingOuterSize(); // a frame learnt since the last event counts already
     const QSize outer = frameGeometry().size();
-    writeLineFile(settingsPath(), settingsLines(texts, outer.width(), outer.height(), y(), x()));
+    const QPoint at = windowPositionsKnown() ? pos() : settingsPosition_;
+    writeLineFile(settingsPath(),
+                  settingsLines(texts, outer.width(), outer.height(), at.y(), at.x()));
 }
 
 void TForm1::setOuterSize(int width, int height) {

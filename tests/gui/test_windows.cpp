@@ -25,6 +25,7 @@
 #include <QToolButton>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -88,17 +89,25 @@ TEST(InfoWindow, CreditsScrollOkEnterAndAddress) {
     EXPECT_TRUE(info.isVisible());
 }
 
-TEST(InfoWindow, OpenedTwiceIsOneWindowAndChooserClosedWithoutOkStillAnswers) {
+TEST(InfoWindow, OpenedTwiceIsOneWindowAboveTheMainWindowAndChooserClosedWithoutOkStillAnswers) {
     const auto [local, remote] = freePortSets();
     auto copy = makeCopy(local, remote, "Ida"); // leaves a settings file: no first-run help
     QTemporaryDir picked;
     ProgramWindows windows = createProgramWindows(copy->folder.path());
+    windows.Form1->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(windows.Form1.get()));
     windows.Form1->info1->trigger();
     windows.Form1->info1->trigger();
     int shown = 0;
     for (QWidget* w : QApplication::topLevelWidgets())
         shown += qobject_cast<TInfoForm*>(w) && w->isVisible();
     EXPECT_EQ(shown, 1);
+    // The other windows belong to the main window, so the desktop never puts them behind it.
+    QWindow* mainWindow = windows.Form1->windowHandle();
+    EXPECT_EQ(windows.InfoForm->windowHandle()->transientParent(), mainWindow);
+    windows.Form1->Help1->trigger();
+    EXPECT_EQ(windows.Form3->windowHandle()->transientParent(), mainWindow);
+    windows.Form3->hide();
 
     auto* model = qobject_cast<QFileSystemModel*>(windows.Form2->ShellTreeView1->model());
     ASSERT_NE(model, nullptr);
@@ -106,15 +115,19 @@ TEST(InfoWindow, OpenedTwiceIsOneWindowAndChooserClosedWithoutOkStillAnswers) {
     ASSERT_EQ(windows.Form2->selectedFolder(), picked.path());
     // The chooser is closed by its window's close control rather than by OK.
     QTimer closer;
+    QWindow* chooserOwner = nullptr;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (windows.Form2->isVisible())
+        if (windows.Form2->isVisible()) {
+            chooserOwner = windows.Form2->windowHandle()->transientParent();
             windows.Form2->close();
+        }
     });
     closer.start(5);
     QTest::mouseClick(windows.Form1->SpeedButton1, Qt::LeftButton);
     closer.stop();
     EXPECT_EQ(windows.Form1->Edit1->text(), picked.path() + "/");
     EXPECT_FALSE(windows.Form2->isVisible());
+    EXPECT_EQ(chooserOwner, mainWindow);
 }
 
 TEST(FolderButtons, FoldersGetASlashAndTheTradeListIsRefreshedAndSentOnlyWhenConnected) {
