@@ -119,9 +119,10 @@ void TForm1::setDialogs(const FormDialogs& dialogs) {
         };
     if (!dialogs_.chooseSaveFile)
         dialogs_.chooseSaveFile = [this](const QString& lastName) {
-            QFileDialog dialog(this, QString(), lastName, QStringLiteral("JPG (*.jpg)"));
+            // The slots are written as BMP, so that is what the dialog offers and appends.
+            QFileDialog dialog(this, QString(), lastName, QStringLiteral("BMP (*.bmp)"));
             dialog.setAcceptMode(QFileDialog::AcceptSave);
-            dialog.setDefaultSuffix(QStringLiteral("jpg"));
+            dialog.setDefaultSuffix(QStringLiteral("bmp"));
             dialog.setOption(QFileDialog::DontConfirmOverwrite);
             dialog.setOption(QFileDialog::ReadOnly, false);
             return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
