@@ -33,6 +33,7 @@
 #include <QToolButton>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <functional>
 #include <thread>
 #include <type_traits>
@@ -41,7 +42,6 @@ namespace {
 constexpr int kNextFileIntervalMs = 3000;
 constexpr int kPlotPumpIntervalMs = 2;
 constexpr int kKeeperIntervalMs = 1500;
-constexpr int kWindowFontPixels = 11;
 const QString kProductTitle = QStringLiteral("Vorlax");
 
 QString withTrailingSlash(const QString& folder) {
@@ -52,6 +52,11 @@ QString defaultFolder(QStandardPaths::StandardLocation location) {
     const QString folder = QStandardPaths::writableLocation(location);
     return withTrailingSlash(folder.isEmpty() ? QDir::homePath() : folder);
 }
+
+// The status ball as the icon view shows it: drawn for the pixels of the screen it is on.
+QPixmap statusBallFor(const QWidget* view, int index) {
+    return QPixmap::fromImage(statusBall(index, view->devicePixelRatioF()));
+}
 } // namespace
 
 TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* parent)
@@ -61,9 +66,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
       uploadWorker_(std::make_unique<SerialWorker>()) {
     setDialogs(dialogs);
     setWindowTitle(kProductTitle);
-    QFont windowFont(QStringLiteral("MS Sans Serif"));
-    windowFont.setPixelSize(kWindowFontPixels);
-    setFont(windowFont);
+    // The window keeps the desktop's font; the few larger texts are sized relative to it.
     move(kDefaultWindowLeft, kDefaultWindowTop);
     setOuterSize(kDefaultWindowWidth, kDefaultWindowHeight);
     buildControls();
@@ -152,7 +155,8 @@ void TForm1::buildComponents() {
 
     for (int i = 0; i < 3; ++i)
         ImageList1.append(statusBall(i));
-    Image1->setPixmap(QPixmap::fromImage(statusBall(0))); // the initial picture: a red ball
+    Image1->setPixmap(statusBallFor(Image1, kStatusOffline)); // the initial picture: a red ball
+    Image1->installEventFilter(this); // drawn again for a screen of another pixel ratio
 
     for (int slot = 0; slot < 5; ++slot) {
         slotPictures[slot] = initialSlotPicture();
@@ -333,7 +337,7 @@ bool TForm1::hopToWindow(const std::function<void()>& step) {
 void TForm1::showStatusIcon(int index) {
     VORLAX_ON_THREAD_OF(this);
     statusIconIndex = index;
-    Image1->setPixmap(QPixmap::fromImage(ImageList1.value(index)));
+    Image1->setPixmap(statusBallFor(Image1, index));
     const QString text = statusBallText(index, portsNotListening);
     Image1->setToolTip(text);
     Image1->setAccessibleDescription(text);
@@ -342,6 +346,8 @@ void TForm1::showStatusIcon(int index) {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Panel4 && event->type() == QEvent::Resize)
         Panel4Resize();
+    if (watched == Image1 && event->type() == QEvent::ScreenChangeInternal)
+        Image1->setPixmap(statusBallFor(Image1, std::max(statusIconIndex, kStatusOffline)));
     if (watched == Edit3 && event->type() == QEvent::KeyPress)
         guarded([&] { Edit3KeyDown(static_cast<QKeyEvent*>(event)->key()); });
     if (watched == Edit3 && event->type() == QEvent::MouseButtonRelease)

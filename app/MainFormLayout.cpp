@@ -1,12 +1,19 @@
 // The main window's controls, laid out as the window description gives them: the connection bar,
 // the board bar, the right-hand pages, the board and file-transfer pages, the chat pane and the
 // status bar.
+//
+// The sizes given are those at the window's designed font. The texts take the desktop's font (the
+// larger ones in proportion to it), and every bar, button and page grows when its texts need more
+// room, so nothing is cut off under a larger font. The board and the snapshots keep their own
+// pixels.
 
 #include "app/MainForm.h"
 #include "board/BoardView.h"
+#include "common/RelativeFont.h"
 
 #include <QAction>
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -16,14 +23,21 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QPainter>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
+#include <QStyledItemDelegate>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QToolButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace {
 constexpr int kConnectionBarHeight = 41;
@@ -43,9 +57,63 @@ constexpr QSize kSlotViewSize(145, 89);
 constexpr QSize kSlotButtonSize(75, 25);
 constexpr int kLargeFontPixels = 16;
 constexpr int kButtonHeight = 25;
-constexpr int kGridRowHeight = 22;
 constexpr QSize kOptionsPanelSize(232, 388);
 constexpr int kMinListHeight = 32; // the "Connected to" page's lists give way in a low window
+constexpr int kChatLogMinLines = 5;
+constexpr int kPortFieldWidth = 57;
+constexpr int kDelayFieldWidth = 65;
+constexpr int kTabBarMargin = 4; // beside the tabs of a page control
+
+// Holds a bar at least at its designed height, taller when its contents need it.
+void atLeastHigh(QWidget* bar, int height) {
+    bar->setMinimumHeight(height);
+    bar->setSizePolicy(bar->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
+}
+
+// A field at its designed width, or as wide as `digits` digits need in its font.
+int fieldWidth(QLineEdit* field, int designed, int digits) {
+    constexpr int kTextMargins = 12; // the field's frame and inner margins
+    return std::max(designed,
+                    field->fontMetrics().horizontalAdvance(QString(digits, '0')) + kTextMargins);
+}
+
+// A button at its designed size, or as large as its caption and glyph need. (The style's own size
+// hint would also widen every captioned button to the style's preferred minimum.)
+QSize buttonSize(QAbstractButton* button, QSize designed) {
+    constexpr int kGlyphGap = 4; // between the glyph and the caption
+    const QStyle* style = button->style();
+    const int margins = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
+                        2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
+    const QFontMetrics metrics = button->fontMetrics();
+    QSize content(metrics.horizontalAdvance(button->text()), metrics.height());
+    if (!button->icon().isNull())
+        content = QSize(content.width() + button->iconSize().width() + kGlyphGap,
+                        std::max(content.height(), button->iconSize().height()));
+    return designed.expandedTo(content + QSize(margins, margins));
+}
+
+// Grid lines between the cells of a file list, in a colour between the list's text and its ground,
+// so they show under a light or a dark palette alike (a fifth of the way from ground to text).
+class GridLineDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        constexpr float kTextShare = 0.2f;
+        QStyledItemDelegate::paint(painter, option, index);
+        const QColor text = option.palette.color(QPalette::Text);
+        const QColor ground = option.palette.color(QPalette::Base);
+        auto mix = [](float t, float g) { return kTextShare * t + (1 - kTextShare) * g; };
+        const QColor line =
+            QColor::fromRgbF(mix(text.redF(), ground.redF()), mix(text.greenF(), ground.greenF()),
+                             mix(text.blueF(), ground.blueF()));
+        painter->save();
+        painter->setPen(line);
+        painter->drawLine(option.rect.topRight(), option.rect.bottomRight());
+        painter->drawLine(option.rect.bottomLeft(), option.rect.bottomRight());
+        painter->restore();
+    }
+};
 
 QFrame* borderedPanel(QWidget* parent, QFrame::Shape shape = QFrame::Box) {
     auto* panel = new QFrame(parent);
@@ -57,19 +125,14 @@ QFrame* borderedPanel(QWidget* parent, QFrame::Shape shape = QFrame::Box) {
 QPushButton* glyphButton(QWidget* parent, const QString& caption, QStyle::StandardPixmap glyph,
                          int width) {
     auto* button = new QPushButton(parent->style()->standardIcon(glyph), caption, parent);
-    button->setFixedSize(width, kButtonHeight);
+    button->setFixedSize(buttonSize(button, QSize(width, kButtonHeight)));
     return button;
 }
 
-QLabel* label(QWidget* parent, const QString& text, int x, int y, int pixelSize = 0) {
+QLabel* label(QWidget* parent, const QString& text, int designedPixels = 0) {
     auto* l = new QLabel(text, parent);
-    if (pixelSize > 0) {
-        QFont f = l->font();
-        f.setPixelSize(pixelSize);
-        l->setFont(f);
-    }
-    l->move(x, y);
-    l->adjustSize();
+    if (designedPixels > 0)
+        l->setFont(designedFont(l->font(), designedPixels));
     return l;
 }
 } // namespace
@@ -103,23 +166,26 @@ void TForm1::buildControls() {
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
-    StatusBar1->setFixedHeight(kStatusBarHeight);
+    atLeastHigh(StatusBar1, kStatusBarHeight);
     StatusBar1->setSizeGripEnabled(false);
     setStatusBar(StatusBar1);
-    Splitter2->setSizes({width() - kRightPaneWidth, kRightPaneWidth});
+    // The right pane is as wide as designed, or as its pages (beside their scroll bar) and its tabs
+    // need to show them whole.
+    const int paneWidth = std::max(
+        {kRightPaneWidth,
+         PageControl1->sizeHint().width() + style()->pixelMetric(QStyle::PM_ScrollBarExtent),
+         PageControl1->tabBar()->sizeHint().width() + 2 * kTabBarMargin});
+    Splitter2->setSizes({width() - paneWidth, paneWidth});
 }
 
 void TForm1::buildConnectionBar() {
     Panel5 = borderedPanel(this);
     Panel5->setObjectName("Panel5");
-    Panel5->setFixedHeight(kConnectionBarHeight);
+    atLeastHigh(Panel5, kConnectionBarHeight);
     auto* row = new QHBoxLayout(Panel5);
     row->setContentsMargins(6, 2, 2, 2);
     row->setSpacing(6);
-    Label2 = new QLabel("IP:", Panel5);
-    QFont large = Label2->font();
-    large.setPixelSize(kLargeFontPixels);
-    Label2->setFont(large);
+    Label2 = label(Panel5, "IP:", kLargeFontPixels);
     Edit2 = new QLineEdit(Panel5); // the peer's address
     Edit2->setObjectName("Edit2");
     Edit2->setFixedWidth(121);
@@ -157,7 +223,7 @@ void TForm1::buildConnectionBar() {
 void TForm1::buildBoardBar() {
     Panel8 = new QFrame(this);
     Panel8->setObjectName("Panel8");
-    Panel8->setFixedHeight(kBoardBarHeight);
+    atLeastHigh(Panel8, kBoardBarHeight);
     auto* row = new QHBoxLayout(Panel8);
     row->setContentsMargins(2, 1, 2, 1);
     row->setSpacing(4);
@@ -199,27 +265,34 @@ void TForm1::buildImagesPage() {
     scroller->setFrameShape(QFrame::NoFrame);
     TabSheet2 = scroller;
     auto* slotsPanel = new QWidget();
-    const int lastBottom = kSlotFirstTop + 4 * kSlotSpacing + kSlotViewSize.height();
-    slotsPanel->setFixedSize(kSlotButtonLeft + kSlotButtonSize.width(),
-                             lastBottom + kSlotBottomMargin);
     const QStringList captions{"Save", "Restore", "Save to file"};
+    QSize button = kSlotButtonSize; // one size for all, as the longest caption needs
     for (int slot = 0; slot < 5; ++slot) {
-        const int top = kSlotFirstTop + slot * kSlotSpacing;
         auto* view = new QLabel(slotsPanel);
         view->setObjectName(QStringLiteral("Image%1").arg(slot + 3));
-        view->setGeometry(QRect(QPoint(0, top), kSlotViewSize));
         view->setScaledContents(true);
         view->setFrameShape(QFrame::Box);
         slotViews[slot] = view;
         for (int kind = 0; kind < 3; ++kind) {
-            auto* button = new QPushButton(captions[kind], slotsPanel);
             const int number = 1 + kind * 5 + slot;
-            button->setObjectName(QStringLiteral("BitBtn%1").arg(number));
-            button->setGeometry(
-                QRect(QPoint(kSlotButtonLeft, top + kind * kSlotButtonSpacing), kSlotButtonSize));
-            slotButtons[number - 1] = button;
+            auto* slotButton = new QPushButton(captions[kind], slotsPanel);
+            slotButton->setObjectName(QStringLiteral("BitBtn%1").arg(number));
+            slotButtons[number - 1] = slotButton;
+            button = buttonSize(slotButton, button);
         }
     }
+    const int buttonSpacing = std::max(kSlotButtonSpacing, button.height() + 7);
+    const int slotHeight = std::max(kSlotViewSize.height(), 2 * buttonSpacing + button.height());
+    const int slotSpacing = std::max(kSlotSpacing, slotHeight + 15);
+    for (int slot = 0; slot < 5; ++slot) {
+        const int top = kSlotFirstTop + slot * slotSpacing;
+        slotViews[slot]->setGeometry(QRect(QPoint(0, top), kSlotViewSize));
+        for (int kind = 0; kind < 3; ++kind)
+            slotButtons[kind * 5 + slot]->setGeometry(
+                QRect(QPoint(kSlotButtonLeft, top + kind * buttonSpacing), button));
+    }
+    const int lastBottom = kSlotFirstTop + 4 * slotSpacing + slotHeight;
+    slotsPanel->setFixedSize(kSlotButtonLeft + button.width(), lastBottom + kSlotBottomMargin);
     scroller->setWidget(slotsPanel);
 }
 
@@ -272,6 +345,8 @@ QLineEdit* TForm1::optionsField(const QString& name) {
     return field;
 }
 
+// The fields in the designed order, top to bottom: the two folders, the nickname, "Switch Ports",
+// the local and remote port grids and the delay.
 void TForm1::buildOptionsPage() {
     // The page scrolls when the window is too low for all of its fields.
     auto* scroller = new QScrollArea();
@@ -279,29 +354,32 @@ void TForm1::buildOptionsPage() {
     scroller->setFrameShape(QFrame::NoFrame);
     TabSheet1 = scroller;
     Panel1 = borderedPanel(nullptr);
-    Panel1->setMinimumSize(kOptionsPanelSize);
-    scroller->setWidget(Panel1);
+    auto* column = new QVBoxLayout(Panel1);
+    column->setContentsMargins(8, 4, 6, 6);
+    column->setSpacing(2);
 
-    auto placeFolderRow = [&](const QString& caption, QLineEdit*& edit, QToolButton*& button,
-                              const char* buttonName, int y) {
-        label(Panel1, caption, 8, y);
-        edit->setGeometry(8, y + 14, 193, 21);
+    auto addFolderRow = [&](const QString& caption, QLineEdit*& edit, QToolButton*& button,
+                            const char* editName, const char* buttonName) {
+        column->addWidget(label(Panel1, caption));
+        edit = optionsField(editName);
         button = new QToolButton(Panel1);
         button->setObjectName(buttonName);
         button->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-        button->setGeometry(204, y + 14, 23, 22);
+        auto* row = new QHBoxLayout();
+        row->addWidget(edit, 1);
+        row->addWidget(button);
+        column->addLayout(row);
+        column->addSpacing(4);
     };
-    Edit1 = optionsField("Edit1"); // where received files are saved
-    placeFolderRow("Path to save:", Edit1, SpeedButton1, "SpeedButton1", 4);
-    Edit4 = optionsField("Edit4"); // whose files are offered
-    placeFolderRow("Path of the files to trade:", Edit4, SpeedButton2, "SpeedButton2", 42);
-    label(Panel1, "Nickname:", 8, 80);
+    addFolderRow("Path to save:", Edit1, SpeedButton1, "Edit1", "SpeedButton1"); // received files
+    addFolderRow("Path of the files to trade:", Edit4, SpeedButton2, "Edit4",
+                 "SpeedButton2"); // whose files are offered
+    column->addWidget(label(Panel1, "Nickname:"));
     Edit5 = optionsField("Edit5");
-    Edit5->setGeometry(8, 94, 193, 21);
+    column->addWidget(Edit5);
     CheckBox1 = new QCheckBox("Switch Ports", Panel1);
     CheckBox1->setObjectName("CheckBox1");
-    CheckBox1->move(8, 119);
-    CheckBox1->adjustSize();
+    column->addWidget(CheckBox1);
 
     // The two port grids: rows chat, download, trade, plot; columns server, client.
     struct Cell {
@@ -310,38 +388,56 @@ void TForm1::buildOptionsPage() {
         int row;
         int column;
     };
-    auto placeGrid = [&](const QString& heading, int top, std::initializer_list<Cell> cells) {
-        label(Panel1, heading, 8, top, kLargeFontPixels);
-        label(Panel1, "Server:", 80, top + 4);
-        label(Panel1, "Client:", 148, top + 4);
+    // Both grids' columns line up: the first is as wide as the wider heading needs.
+    const QFontMetrics headingMetrics(designedFont(Panel1->font(), kLargeFontPixels));
+    const int firstColumn = std::max(headingMetrics.horizontalAdvance("Remote:"),
+                                     Panel1->fontMetrics().horizontalAdvance("Download:"));
+    auto addGrid = [&](const QString& heading, std::initializer_list<Cell> cells) {
+        auto* grid = new QGridLayout();
+        grid->setColumnMinimumWidth(0, firstColumn);
+        grid->setHorizontalSpacing(8);
+        grid->setVerticalSpacing(1);
+        grid->addWidget(label(Panel1, heading, kLargeFontPixels), 0, 0);
+        grid->addWidget(label(Panel1, "Server:"), 0, 1, Qt::AlignBottom);
+        grid->addWidget(label(Panel1, "Client:"), 0, 2, Qt::AlignBottom);
         const QStringList rows{"Chat:", "Download:", "Trade:", "Plot:"};
         for (int r = 0; r < rows.size(); ++r)
-            label(Panel1, rows[r], 8, top + 24 + r * kGridRowHeight);
+            grid->addWidget(label(Panel1, rows[r]), r + 1, 0);
         for (const Cell& cell : cells) {
             *cell.field = optionsField(cell.name);
-            (*cell.field)
-                ->setGeometry(80 + cell.column * 68, top + 20 + cell.row * kGridRowHeight, 57, 21);
+            (*cell.field)->setFixedWidth(fieldWidth(*cell.field, kPortFieldWidth, 5));
+            grid->addWidget(*cell.field, cell.row + 1, cell.column + 1);
         }
+        grid->setColumnStretch(3, 1);
+        column->addSpacing(6);
+        column->addLayout(grid);
     };
-    placeGrid("Local:", 140,
-              {{&Edit6, "Edit6", 0, 0},
-               {&Edit7, "Edit7", 0, 1},
-               {&Edit8, "Edit8", 1, 0},
-               {&Edit10, "Edit10", 2, 0},
-               {&Edit11, "Edit11", 2, 1},
-               {&Edit15, "Edit15", 3, 0},
-               {&Edit18, "Edit18", 3, 1}});
-    placeGrid("Remote:", 250,
-              {{&Edit13, "Edit13", 0, 0},
-               {&Edit12, "Edit12", 0, 1},
-               {&Edit14, "Edit14", 1, 0},
-               {&Edit17, "Edit17", 2, 0},
-               {&Edit16, "Edit16", 2, 1},
-               {&Edit19, "Edit19", 3, 0},
-               {&Edit20, "Edit20", 3, 1}});
-    label(Panel1, "Delay (in ms):", 8, 364);
+    addGrid("Local:", {{&Edit6, "Edit6", 0, 0},
+                       {&Edit7, "Edit7", 0, 1},
+                       {&Edit8, "Edit8", 1, 0},
+                       {&Edit10, "Edit10", 2, 0},
+                       {&Edit11, "Edit11", 2, 1},
+                       {&Edit15, "Edit15", 3, 0},
+                       {&Edit18, "Edit18", 3, 1}});
+    addGrid("Remote:", {{&Edit13, "Edit13", 0, 0},
+                        {&Edit12, "Edit12", 0, 1},
+                        {&Edit14, "Edit14", 1, 0},
+                        {&Edit17, "Edit17", 2, 0},
+                        {&Edit16, "Edit16", 2, 1},
+                        {&Edit19, "Edit19", 3, 0},
+                        {&Edit20, "Edit20", 3, 1}});
+    auto* delayRow = new QHBoxLayout();
+    delayRow->addWidget(label(Panel1, "Delay (in ms):"));
     Edit9 = optionsField("Edit9"); // pause between received files
-    Edit9->setGeometry(96, 360, 65, 21);
+    Edit9->setFixedWidth(fieldWidth(Edit9, kDelayFieldWidth, 6));
+    delayRow->addWidget(Edit9);
+    delayRow->addStretch(1);
+    column->addSpacing(6);
+    column->addLayout(delayRow);
+    column->addStretch(1);
+    // At least as designed; with a larger font, as large as the fields need.
+    Panel1->setMinimumSize(kOptionsPanelSize.expandedTo(Panel1->minimumSizeHint()));
+    scroller->setWidget(Panel1);
 }
 
 void TForm1::buildMainArea() {
@@ -375,8 +471,7 @@ void TForm1::buildMainArea() {
         list->setEditTriggers(QAbstractItemView::NoEditTriggers);
         list->setAlternatingRowColors(false);
         list->setUniformRowHeights(true);
-        list->setStyleSheet("QTreeView::item { border-right: 1px solid #d0d0d0; border-bottom: 1px "
-                            "solid #d0d0d0; }");
+        list->setItemDelegate(new GridLineDelegate(list));
         list->header()->setSectionsClickable(true);
         list->header()->setSortIndicatorShown(false);
         list->setColumnWidth(0, firstWidth);
@@ -399,7 +494,6 @@ void TForm1::buildMainArea() {
 void TForm1::buildChatPane() {
     Panel3 = borderedPanel(this);
     Panel3->setObjectName("Panel3");
-    Panel3->setFixedHeight(kChatPaneHeight);
     auto* box = new QVBoxLayout(Panel3);
     box->setContentsMargins(1, 1, 1, 1);
     box->setSpacing(0);
@@ -412,15 +506,18 @@ void TForm1::buildChatPane() {
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Panel4 = new QFrame(Panel3);
     Panel4->setObjectName("Panel4");
-    Panel4->setFixedHeight(kChatInputHeight);
     Edit3 = new QLineEdit("Chat here :-)", Panel4); // chat input
     Edit3->setObjectName("Edit3");
-    QFont large = Edit3->font();
-    large.setPixelSize(kLargeFontPixels);
-    Edit3->setFont(large);
-    Edit3->setGeometry(0, 0, Panel4->width(), kChatInputHeight);
+    Edit3->setFont(designedFont(Edit3->font(), kLargeFontPixels));
+    const int inputHeight = std::max(kChatInputHeight, Edit3->sizeHint().height());
+    Panel4->setFixedHeight(inputHeight);
+    Edit3->setGeometry(0, 0, Panel4->width(), inputHeight);
     box->addWidget(Memo1, 1);
     box->addWidget(Panel4);
+    // As high as designed, or enough for a few lines of the log above the input.
+    const int logHeight = kChatLogMinLines * Memo1->fontMetrics().lineSpacing() +
+                          2 * Memo1->frameWidth() + 2 * int(Memo1->document()->documentMargin());
+    Panel3->setFixedHeight(std::max(kChatPaneHeight, logHeight + inputHeight + 4));
 }
 
 void TForm1::buildMenus() {

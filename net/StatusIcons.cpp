@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QPainter>
 #include <QRadialGradient>
+#include <QtMath>
 
 #include <array>
 
@@ -22,10 +23,14 @@ const std::array<const char*, kStatusIconCount> kStateTexts = {"Offline", "Onlin
 
 } // namespace
 
-QImage statusBall(int index) {
+QImage statusBall(int index, qreal devicePixelRatio) {
     if (index < 0 || index >= kStatusIconCount)
         return {};
-    QImage image(kStatusIconSize, kStatusIconSize, QImage::Format_ARGB32);
+    // Painted in the ball's own 16 x 16 units onto an image with the screen's ratio: the painter
+    // scales, and the edge is smoothed at the screen's own pixels.
+    const int side = qCeil(kStatusIconSize * devicePixelRatio);
+    QImage image(side, side, QImage::Format_ARGB32);
+    image.setDevicePixelRatio(devicePixelRatio);
     image.fill(Qt::transparent);
 
     const QColor base = kBallColours[index];

@@ -12,8 +12,9 @@ inline constexpr int kStatusConnected = 2; // green ball
 inline constexpr int kStatusIconCount = 3;
 
 // The 16 x 16 ARGB32 image of the status index (0 red, 1 yellow, 2 green); a null image for any
-// other index.
-QImage statusBall(int index);
+// other index. For a screen of another device pixel ratio the ball is drawn that many times larger,
+// with that ratio, so it stays 16 x 16 to the layout and sharp on the screen.
+QImage statusBall(int index, qreal devicePixelRatio = 1.0);
 
 // What the ball at the status index says, for its tooltip and its accessible description:
 // "Offline", "Online" or "Connected". notListening names the listeners that could not open when

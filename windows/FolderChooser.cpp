@@ -7,11 +7,15 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 constexpr QPoint kChooserPosition(192, 115);
 constexpr QSize kChooserSize(286, 600);
 constexpr int kButtonPanelHeight = 45;
 constexpr int kTreeIndent = 19;
+constexpr QPoint kButtonPosition(40, 8);
+constexpr QSize kButtonSize(193, 25);
 } // namespace
 
 TForm2::TForm2(QWidget* parent) : QDialog(parent) {
@@ -40,10 +44,13 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
     box->addWidget(ShellTreeView1, 1);
     auto* panel = new QFrame(this);
     panel->setFrameShape(QFrame::Box);
-    panel->setFixedHeight(kButtonPanelHeight);
     BitBtn1 = new QPushButton("OK", panel);
     BitBtn1->setObjectName("BitBtn1");
-    BitBtn1->setGeometry(40, 8, 193, 25);
+    // As designed, or as high as the desktop's font needs.
+    const QSize button(kButtonSize.width(),
+                       std::max(kButtonSize.height(), BitBtn1->sizeHint().height()));
+    BitBtn1->setGeometry(QRect(kButtonPosition, button));
+    panel->setFixedHeight(std::max(kButtonPanelHeight, button.height() + 2 * kButtonPosition.y()));
     BitBtn1->setDefault(true);
     connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
     box->addWidget(panel);

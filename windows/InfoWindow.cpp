@@ -1,48 +1,50 @@
 #include "windows/InfoWindow.h"
 
+#include "common/RelativeFont.h"
 #include "windows/TextPanel.h"
 
 #include <QDesktopServices>
 #include <QEvent>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QLabel>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
+#include <QVBoxLayout>
+#include <QtMath>
+
+#include <algorithm>
 
 const QString kMakerAddress = QStringLiteral("https://vorlax.example.org");
 
 namespace {
 const QString kLogoDesignerAddress = QStringLiteral("https://vorlax.example.org/logo");
+// Sizes at the window's designed font; with a larger desktop font the texts, and the window
+// with them, grow.
 constexpr QSize kInfoClientSize(301, 439);
-constexpr QColor kInfoBackground(0x80, 0x80, 0x80);
-constexpr int kWindowFontPixels = 11;
 constexpr int kTitlePixels = 32;
 constexpr int kAddressPixels = 12;
 constexpr int kLogoPanelHeight = 121;
-constexpr QRect kLogoArea(3, 3, 295, 115);
+constexpr QSize kLogoArea(295, 115);
 constexpr QSize kLogoSize(300, 115);
 constexpr int kLogoLetterPixels = 58;
 constexpr int kLogoStrokeWidth = 7;
-constexpr QRect kTitleArea(96, 136, 103, 37);
-constexpr QRect kCreditsArea(19, 176, 262, 193);
+constexpr QSize kTitleSize(103, 37);
+constexpr QSize kCreditsSize(262, 193);
 constexpr int kCreditsFontPixels = 11;
+constexpr int kCreditsTextMargin = 8; // the panel's frame and the text's gap on both sides
 constexpr quint32 kCreditsIntervalMs = 40;
 constexpr int kCreditsStepSize = 1;
 constexpr int kCreditsTrailingEmptyLines = 5;
-constexpr QRect kOkArea(120, 384, 75, 25);
-constexpr QPoint kAddressPosition(16, 413);
+constexpr QSize kOkSize(75, 25);
+constexpr QMargins kBodyMargins(16, 12, 16, 6);
+constexpr int kBodySpacing = 6;
 
 QFont pixelFont(const QString& family, int pixels) {
     QFont font(family);
     font.setPixelSize(pixels);
     return font;
-}
-
-void setTextColor(QWidget* widget, const QColor& color) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    widget->setPalette(palette);
 }
 
 // One freehand-like stroke through the given points, as a smooth curve.
@@ -68,8 +70,11 @@ QStringList creditLines() {
     return lines;
 }
 
-QImage vorlaxLogo() {
-    QImage logo(kLogoSize, QImage::Format_RGB32);
+QImage vorlaxLogo(qreal devicePixelRatio) {
+    // Drawn in the logo's own 300 x 115 units; the painter scales to the image's finer pixels.
+    QImage logo(qCeil(kLogoSize.width() * devicePixelRatio),
+                qCeil(kLogoSize.height() * devicePixelRatio), QImage::Format_RGB32);
+    logo.setDevicePixelRatio(devicePixelRatio);
     logo.fill(Qt::white);
     QPainter painter(&logo);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -88,78 +93,113 @@ QImage vorlaxLogo() {
     letters.setItalic(true);
     painter.setFont(letters);
     painter.setPen(QColor(0x20, 0x20, 0x40));
-    painter.drawText(logo.rect(), Qt::AlignCenter, QStringLiteral("Vorlax"));
+    painter.drawText(QRect(QPoint(0, 0), kLogoSize), Qt::AlignCenter, QStringLiteral("Vorlax"));
     painter.end();
     // The logo is a 256-colour picture.
     return logo.convertToFormat(QImage::Format_Indexed8, Qt::ThresholdDither | Qt::AvoidDither);
 }
 
+// The window follows the desktop's palette and font: no colour of its own outside the logo and the
+// credits' own picture; the title and the address keep their designed proportion to the text.
 TInfoForm::TInfoForm(QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Info"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(kInfoClientSize);
     setModal(false);
-    setFont(pixelFont(QStringLiteral("MS Sans Serif"), kWindowFontPixels));
-    QPalette grey = palette();
-    grey.setColor(QPalette::Window, kInfoBackground);
-    setPalette(grey);
-    setAutoFillBackground(true);
     openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
 
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(0);
     buildLogoPanel();
-    Label5 = new QLabel(QStringLiteral("Vorlax"), this); // the product's name, white on grey
+    column->addWidget(Panel1);
+    auto* body = new QVBoxLayout();
+    body->setContentsMargins(kBodyMargins);
+    body->setSpacing(kBodySpacing);
+    column->addLayout(body, 1);
+
+    Label5 = new QLabel(QStringLiteral("Vorlax"), this); // the product's name
     Label5->setObjectName(QStringLiteral("Label5"));
-    Label5->setFont(pixelFont(QStringLiteral("MS Sans Serif"), kTitlePixels));
-    setTextColor(Label5, Qt::white);
+    Label5->setFont(designedFont(font(), kTitlePixels));
     Label5->setAlignment(Qt::AlignCenter);
-    Label5->setGeometry(kTitleArea);
+    Label5->setMinimumSize(kTitleSize);
+    body->addWidget(Label5, 0, Qt::AlignHCenter);
     buildCredits();
+    body->addWidget(TextPanel1, 0, Qt::AlignHCenter);
+    body->addStretch(1);
     BitBtn1 = new QPushButton(QStringLiteral("OK"), this); // closes; Enter presses it
     BitBtn1->setObjectName(QStringLiteral("BitBtn1"));
-    BitBtn1->setGeometry(kOkArea);
+    BitBtn1->setFixedSize(kOkSize.width(),
+                          std::max(kOkSize.height(), BitBtn1->sizeHint().height()));
     BitBtn1->setDefault(true);
     connect(BitBtn1, &QPushButton::clicked, this, &TInfoForm::BitBtn1Click);
+    body->addWidget(BitBtn1, 0, Qt::AlignHCenter);
     Label2 = new QLabel(kMakerAddress, this); // the maker's web page, opened on a click
     Label2->setObjectName(QStringLiteral("Label2"));
-    Label2->setFont(pixelFont(QStringLiteral("MS Sans Serif"), kAddressPixels));
-    setTextColor(Label2, Qt::white);
+    Label2->setFont(designedFont(font(), kAddressPixels));
+    Label2->setForegroundRole(QPalette::Link);
     Label2->setCursor(Qt::PointingHandCursor);
-    Label2->move(kAddressPosition);
-    Label2->adjustSize();
     Label2->installEventFilter(this);
+    body->addWidget(Label2, 0, Qt::AlignLeft);
+    setFixedSize(sizeHint().expandedTo(kInfoClientSize));
 }
 
 void TInfoForm::buildLogoPanel() {
-    Panel1 = new QFrame(this); // white strip at the top holding the logo
+    Panel1 = new QFrame(this); // the strip at the top holding the logo, on the text background
     Panel1->setObjectName(QStringLiteral("Panel1"));
-    Panel1->setFrameStyle(QFrame::Box | QFrame::Plain);
-    Panel1->setGeometry(0, 0, kInfoClientSize.width(), kLogoPanelHeight);
-    QPalette white = Panel1->palette();
-    white.setColor(QPalette::Window, Qt::white);
-    Panel1->setPalette(white);
+    Panel1->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    Panel1->setFixedHeight(kLogoPanelHeight);
+    Panel1->setBackgroundRole(QPalette::Base);
     Panel1->setAutoFillBackground(true);
+    auto* box = new QVBoxLayout(Panel1);
+    box->setContentsMargins(0, 0, 0, 0);
     Image1 = new QLabel(Panel1);
     Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setGeometry(kLogoArea);
+    Image1->setMinimumSize(kLogoArea);
     Image1->setAlignment(Qt::AlignCenter);
-    Image1->setPixmap(QPixmap::fromImage(vorlaxLogo()));
+    box->addWidget(Image1);
+    showLogo();
+}
+
+void TInfoForm::showLogo() {
+    Image1->setPixmap(QPixmap::fromImage(vorlaxLogo(devicePixelRatioF())));
 }
 
 void TInfoForm::buildCredits() {
     TextPanel1 = new TTextPanel(this);
     TextPanel1->setObjectName(QStringLiteral("TextPanel1"));
-    TextPanel1->setGeometry(kCreditsArea);
     TextPanel1->setFrameStyle(QFrame::Panel | QFrame::Sunken);
     TextPanel1->setColor(Qt::white);
-    TextPanel1->setTextFont(pixelFont(QStringLiteral("Arial"), kCreditsFontPixels));
+    QFont credits = designedFont(font(), kCreditsFontPixels);
+    credits.setFamily(QStringLiteral("Arial"));
+    TextPanel1->setTextFont(credits);
     TextPanel1->setTextColor(Qt::black);
     TextPanel1->setInterval(kCreditsIntervalMs);
     TextPanel1->setStepSize(kCreditsStepSize);
     TextPanel1->setEnableTimer(true);
     TextPanel1->setTextAlignment(TextPanelAlignment::Center);
     TextPanel1->setItems(creditLines());
+    // As wide as its longest line needs, and never narrower than designed.
+    const QFontMetrics metrics(credits);
+    int widest = 0;
+    for (const QString& line : creditLines())
+        widest = std::max(widest, metrics.horizontalAdvance(line));
+    TextPanel1->setFixedSize(std::max(kCreditsSize.width(), widest + 2 * kCreditsTextMargin),
+                             std::max(kCreditsSize.height(), 10 * metrics.height()));
+}
+
+// Shown again, perhaps on another screen: the logo is drawn for that screen's pixels.
+void TInfoForm::setVisible(bool visible) {
+    if (visible)
+        showLogo();
+    QDialog::setVisible(visible);
+}
+
+bool TInfoForm::event(QEvent* event) {
+    if (event->type() == QEvent::ScreenChangeInternal)
+        showLogo();
+    return QDialog::event(event);
 }
 
 void TInfoForm::BitBtn1Click() {

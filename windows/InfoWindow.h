@@ -20,8 +20,9 @@ extern const QString kMakerAddress;
 
 // The twelve lines of the credits.
 QStringList creditLines();
-// The product logo: the word "Vorlax" among a few coloured strokes, 300 x 115 pixels.
-QImage vorlaxLogo();
+// The product logo: the word "Vorlax" among a few coloured strokes, 300 x 115 pixels, drawn for a
+// screen of the given device pixel ratio (an image that many times larger, with that ratio).
+QImage vorlaxLogo(qreal devicePixelRatio = 1.0);
 
 class TInfoForm : public QDialog {
     Q_OBJECT
@@ -40,11 +41,15 @@ public:
 
     void BitBtn1Click();
     void Label2Click();
+    // Each showing draws the logo for the screen the window is on.
+    void setVisible(bool visible) override;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    void showLogo();
     void buildLogoPanel();
     void buildCredits();
 };

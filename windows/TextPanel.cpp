@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QPainter>
 #include <QTimer>
+#include <QtMath>
 
 #include <algorithm>
 #include <cstdlib>
@@ -156,13 +157,21 @@ int TTextPanel::textFlags() const {
 }
 
 QImage TTextPanel::renderFrame() {
+    return renderFrame(devicePixelRatioF());
+}
+
+// The frame is laid out in the panel's own units; an image with the screen's ratio has that many
+// pixels per unit, and the painter draws the text at that finer grain.
+QImage TTextPanel::renderFrame(qreal devicePixelRatio) {
     lineHeight_ = measureLineHeight();
     if (items_.isEmpty())
         return {};
-    QImage image(width(), height(), QImage::Format_RGB32);
+    QImage image(qCeil(width() * devicePixelRatio), qCeil(height() * devicePixelRatio),
+                 QImage::Format_RGB32);
+    image.setDevicePixelRatio(devicePixelRatio);
     image.fill(Qt::white);
     QPainter painter(&image);
-    painter.fillRect(image.rect(), color_);
+    painter.fillRect(rect(), color_);
     painter.setLayoutDirection(layoutDirection());
     painter.setFont(textFont_);
     painter.setPen(textColor_);

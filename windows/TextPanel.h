@@ -87,8 +87,11 @@ public:
     bool panelVisible() const { return panelVisible_; }
     void setVisible(bool visible) override;
 
-    // The current frame as drawn onto the panel; a null image when there are no items.
+    // The current frame as drawn onto the panel, at the panel's device pixel ratio (or the ratio
+    // given), so its text is as sharp as any other on the screen; a null image when there are no
+    // items.
     QImage renderFrame();
+    QImage renderFrame(qreal devicePixelRatio);
     // The timer's handler, public so that a caller can step the text by hand.
     void ScrollTick();
 
