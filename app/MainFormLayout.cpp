@@ -9,11 +9,9 @@
 
 #include "app/MainForm.h"
 #include "board/BoardView.h"
-#include "common/RelativeFont.h"
+#include "app/LayoutParts.h"
 
 #include <QAction>
-#include <QCheckBox>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,7 +23,6 @@
 #include <QPushButton>
 #include <QPainter>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStyle>
@@ -55,42 +52,9 @@ constexpr int kSlotButtonLeft = 152;
 constexpr int kSlotButtonSpacing = 32;
 constexpr QSize kSlotViewSize(145, 89);
 constexpr QSize kSlotButtonSize(75, 25);
-constexpr int kLargeFontPixels = 16;
-constexpr int kButtonHeight = 25;
-constexpr QSize kOptionsPanelSize(232, 388);
 constexpr int kMinListHeight = 32; // the "Connected to" page's lists give way in a low window
 constexpr int kChatLogMinLines = 5;
-constexpr int kPortFieldWidth = 57;
-constexpr int kDelayFieldWidth = 65;
 constexpr int kTabBarMargin = 4; // beside the tabs of a page control
-
-// Holds a bar at least at its designed height, taller when its contents need it.
-void atLeastHigh(QWidget* bar, int height) {
-    bar->setMinimumHeight(height);
-    bar->setSizePolicy(bar->sizePolicy().horizontalPolicy(), QSizePolicy::Fixed);
-}
-
-// A field at its designed width, or as wide as `digits` digits need in its font.
-int fieldWidth(QLineEdit* field, int designed, int digits) {
-    constexpr int kTextMargins = 12; // the field's frame and inner margins
-    return std::max(designed,
-                    field->fontMetrics().horizontalAdvance(QString(digits, '0')) + kTextMargins);
-}
-
-// A button at its designed size, or as large as its caption and glyph need. (The style's own size
-// hint would also widen every captioned button to the style's preferred minimum.)
-QSize buttonSize(QAbstractButton* button, QSize designed) {
-    constexpr int kGlyphGap = 4; // between the glyph and the caption
-    const QStyle* style = button->style();
-    const int margins = style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button) +
-                        2 * style->pixelMetric(QStyle::PM_DefaultFrameWidth, nullptr, button);
-    const QFontMetrics metrics = button->fontMetrics();
-    QSize content(metrics.horizontalAdvance(button->text()), metrics.height());
-    if (!button->icon().isNull())
-        content = QSize(content.width() + button->iconSize().width() + kGlyphGap,
-                        std::max(content.height(), button->iconSize().height()));
-    return designed.expandedTo(content + QSize(margins, margins));
-}
 
 // Grid lines between the cells of a file list, in a colour between the list's text and its ground,
 // so they show under a light or a dark palette alike (a fifth of the way from ground to text).
@@ -115,13 +79,6 @@ public:
     }
 };
 
-QFrame* borderedPanel(QWidget* parent, QFrame::Shape shape = QFrame::Box) {
-    auto* panel = new QFrame(parent);
-    panel->setFrameShape(shape);
-    panel->setFrameShadow(QFrame::Sunken);
-    return panel;
-}
-
 QPushButton* glyphButton(QWidget* parent, const QString& caption, QStyle::StandardPixmap glyph,
                          int width) {
     auto* button = new QPushButton(parent->style()->standardIcon(glyph), caption, parent);
@@ -129,12 +86,6 @@ QPushButton* glyphButton(QWidget* parent, const QString& caption, QStyle::Standa
     return button;
 }
 
-QLabel* label(QWidget* parent, const QString& text, int designedPixels = 0) {
-    auto* l = new QLabel(text, parent);
-    if (designedPixels > 0)
-        l->setFont(designedFont(l->font(), designedPixels));
-    return l;
-}
 } // namespace
 
 void TForm1::buildControls() {
@@ -337,107 +288,6 @@ void TForm1::buildConnectedToPage() {
     box->addWidget(Label4);
     box->addWidget(ListBox1, 2);
     box->addWidget(Label5);
-}
-
-QLineEdit* TForm1::optionsField(const QString& name) {
-    auto* field = new QLineEdit(Panel1);
-    field->setObjectName(name);
-    return field;
-}
-
-// The fields in the designed order, top to bottom: the two folders, the nickname, "Switch Ports",
-// the local and remote port grids and the delay.
-void TForm1::buildOptionsPage() {
-    // The page scrolls when the window is too low for all of its fields.
-    auto* scroller = new QScrollArea();
-    scroller->setWidgetResizable(true);
-    scroller->setFrameShape(QFrame::NoFrame);
-    TabSheet1 = scroller;
-    Panel1 = borderedPanel(nullptr);
-    auto* column = new QVBoxLayout(Panel1);
-    column->setContentsMargins(8, 4, 6, 6);
-    column->setSpacing(2);
-
-    auto addFolderRow = [&](const QString& caption, QLineEdit*& edit, QToolButton*& button,
-                            const char* editName, const char* buttonName) {
-        column->addWidget(label(Panel1, caption));
-        edit = optionsField(editName);
-        button = new QToolButton(Panel1);
-        button->setObjectName(buttonName);
-        button->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
-        auto* row = new QHBoxLayout();
-        row->addWidget(edit, 1);
-        row->addWidget(button);
-        column->addLayout(row);
-        column->addSpacing(4);
-    };
-    addFolderRow("Path to save:", Edit1, SpeedButton1, "Edit1", "SpeedButton1"); // received files
-    addFolderRow("Path of the files to trade:", Edit4, SpeedButton2, "Edit4",
-                 "SpeedButton2"); // whose files are offered
-    column->addWidget(label(Panel1, "Nickname:"));
-    Edit5 = optionsField("Edit5");
-    column->addWidget(Edit5);
-    CheckBox1 = new QCheckBox("Switch Ports", Panel1);
-    CheckBox1->setObjectName("CheckBox1");
-    column->addWidget(CheckBox1);
-
-    // The two port grids: rows chat, download, trade, plot; columns server, client.
-    struct Cell {
-        QLineEdit** field;
-        const char* name;
-        int row;
-        int column;
-    };
-    // Both grids' columns line up: the first is as wide as the wider heading needs.
-    const QFontMetrics headingMetrics(designedFont(Panel1->font(), kLargeFontPixels));
-    const int firstColumn = std::max(headingMetrics.horizontalAdvance("Remote:"),
-                                     Panel1->fontMetrics().horizontalAdvance("Download:"));
-    auto addGrid = [&](const QString& heading, std::initializer_list<Cell> cells) {
-        auto* grid = new QGridLayout();
-        grid->setColumnMinimumWidth(0, firstColumn);
-        grid->setHorizontalSpacing(8);
-        grid->setVerticalSpacing(1);
-        grid->addWidget(label(Panel1, heading, kLargeFontPixels), 0, 0);
-        grid->addWidget(label(Panel1, "Server:"), 0, 1, Qt::AlignBottom);
-        grid->addWidget(label(Panel1, "Client:"), 0, 2, Qt::AlignBottom);
-        const QStringList rows{"Chat:", "Download:", "Trade:", "Plot:"};
-        for (int r = 0; r < rows.size(); ++r)
-            grid->addWidget(label(Panel1, rows[r]), r + 1, 0);
-        for (const Cell& cell : cells) {
-            *cell.field = optionsField(cell.name);
-            (*cell.field)->setFixedWidth(fieldWidth(*cell.field, kPortFieldWidth, 5));
-            grid->addWidget(*cell.field, cell.row + 1, cell.column + 1);
-        }
-        grid->setColumnStretch(3, 1);
-        column->addSpacing(6);
-        column->addLayout(grid);
-    };
-    addGrid("Local:", {{&Edit6, "Edit6", 0, 0},
-                       {&Edit7, "Edit7", 0, 1},
-                       {&Edit8, "Edit8", 1, 0},
-                       {&Edit10, "Edit10", 2, 0},
-                       {&Edit11, "Edit11", 2, 1},
-                       {&Edit15, "Edit15", 3, 0},
-                       {&Edit18, "Edit18", 3, 1}});
-    addGrid("Remote:", {{&Edit13, "Edit13", 0, 0},
-                        {&Edit12, "Edit12", 0, 1},
-                        {&Edit14, "Edit14", 1, 0},
-                        {&Edit17, "Edit17", 2, 0},
-                        {&Edit16, "Edit16", 2, 1},
-                        {&Edit19, "Edit19", 3, 0},
-                        {&Edit20, "Edit20", 3, 1}});
-    auto* delayRow = new QHBoxLayout();
-    delayRow->addWidget(label(Panel1, "Delay (in ms):"));
-    Edit9 = optionsField("Edit9"); // pause between received files
-    Edit9->setFixedWidth(fieldWidth(Edit9, kDelayFieldWidth, 6));
-    delayRow->addWidget(Edit9);
-    delayRow->addStretch(1);
-    column->addSpacing(6);
-    column->addLayout(delayRow);
-    column->addStretch(1);
-    // At least as designed; with a larger font, as large as the fields need.
-    Panel1->setMinimumSize(kOptionsPanelSize.expandedTo(Panel1->minimumSizeHint()));
-    scroller->setWidget(Panel1);
 }
 
 void TForm1::buildMainArea() {
