@@ -14,6 +14,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -87,6 +89,14 @@ TEST(DesktopLook, NothingIsCutOffUnderAFourteenPointFont) {
         form.PageControl1->setCurrentIndex(page);
         expectNothingCutOff(&form);
     }
+    // The snapshot buttons show whole beside their views: the page scrolls up and down only.
+    form.PageControl1->setCurrentWidget(form.TabSheet2);
+    auto* images = qobject_cast<QScrollArea*>(form.TabSheet2);
+    ASSERT_NE(images, nullptr);
+    EXPECT_FALSE(images->horizontalScrollBar()->isVisible());
+    const QWidget* saveToFile = form.slotButtons[10];
+    EXPECT_LE(saveToFile->mapTo(images, QPoint(saveToFile->width(), 0)).x(),
+              images->viewport()->width());
     TInfoForm info;
     info.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&info));
