@@ -111,6 +111,10 @@ void TForm1::setDialogs(const FormDialogs& dialogs) {
         dialogs_.showMessage = [this](const QString& text) {
             QMessageBox::information(isVisible() ? this : nullptr, kProductTitle, text);
         };
+    if (!dialogs_.confirm)
+        dialogs_.confirm = [this](const QString& question) {
+            return QMessageBox::question(this, kProductTitle, question) == QMessageBox::Yes;
+        };
     if (!dialogs_.chooseColor)
         dialogs_.chooseColor = [this](quint32 current) -> std::optional<quint32> {
             const QColor start(platformColorToRgb(current));

@@ -63,12 +63,16 @@ struct FormDialogs {
     std::function<QString()> chooseFolder;                          // the folder chooser's result
     std::function<void()> showInfo;
     std::function<void()> showHelp;
+    std::function<bool(const QString& question)> confirm; // a Yes/No box: true for Yes
 };
 
 // What a Connect's network step found: which clients connected, and to which address.
 struct ConnectResult {
     bool chat = false, trade = false, plot = false;
-    quint32 peer = 0; // the chat client's address (IPv4, host byte order) when all connected
+    quint32 peer = 0;   // the chat client's address (IPv4, host byte order) when all connected
+    quint32 self = 0;   // this computer's address that chat connection came from
+    QStringList silent; // "<channel> port <port>" of each client that got no answer
+    QString address;    // where Connect aimed
     bool success() const { return chat && trade && plot; }
 };
 
@@ -181,6 +185,7 @@ public:
     QTimer* Timer1 = nullptr; // next-file request
     QTimer* Timer2 = nullptr; // plot pump
     QTimer* Timer3 = nullptr; // canvas keeper
+    QTimer* Timer4 = nullptr; // online with nothing found on the network for a while
     TServerSocket* DownloadServer = nullptr;
     TClientSocket* DownloadClient = nullptr;
 
@@ -236,9 +241,9 @@ public:
     void Button7Click();
     void publishThisCopy();  // going online has completed
     void withdrawThisCopy(); // going offline, closing
-    // Remembers a Connect's address, to tell in the chat log once it has run when its plan does
-    // not meet this copy's.
-    void checkPortsAfterConnect(const QString& address);
+    // Before a Connect: true when the address is a copy found on the network whose plan is known
+    // not to meet this one; that is told in the chat log, and the Connect is not made.
+    bool portsKnownNotToMeet(const QString& address);
     std::vector<FoundCopy> foundCopies() const;
     uint64_t runId() const { return runId_; }
     // ---- Chat (chat/Chat.cpp)
@@ -403,17 +408,26 @@ private:
     void showMatchButton();
     void afterAttempt();
     void applyMatchedPlan();
-    void tellPortMismatch(const QString& address);
     PortPlan fieldsPortPlan() const;
     PortPlan portPlanInEffect() const;
-    const FoundCopy* selectedCopy(std::vector<FoundCopy>& copies) const;
+    const FoundCopy* selectedCopy(const std::vector<FoundCopy>& copies) const;
+    // The copy "Match ports" acts on: the connected peer; else the selected entry; else the one
+    // entry that needs it, if only one does.
+    const FoundCopy* matchTarget(const std::vector<FoundCopy>& copies) const;
+    // The copy reached by a Connect to that address, when the list tells it apart.
+    const FoundCopy* copyAt(const std::vector<FoundCopy>& copies, uint32_t address) const;
+    bool adaptsTo(const FoundCopy& copy) const;
+    bool needsMatching(const FoundCopy& copy) const;
+    QString mismatchAdvice(const FoundCopy& copy) const;
     AvahiClient* discovery_ = nullptr;
     uint64_t runId_ = 0;
     std::optional<PortPlan> publishedPlan_; // the plan announced while online
     enum class MatchStep { None, GoingOffline, GoingOnline };
     MatchStep matchStep_ = MatchStep::None;
     PortPlan matchedPlan_;
-    QString connectChecked_;
+    quint32 connectedSelf_ = 0;  // this computer's address as the peer sees it, while connected
+    bool noneFoundHint_ = false; // online, and nothing found for Timer4's interval
+    bool showFoundPage_ = false; // bring "Connected to" forward once copies are listed
     std::unique_ptr<SerialWorker> plotWorker_;
     std::unique_ptr<SerialWorker> uploadWorker_;
 

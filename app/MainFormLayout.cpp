@@ -266,8 +266,9 @@ void TForm1::buildConnectedToPage() {
     Button7 = new QPushButton("Match ports", TabSheet5);
     Button7->setObjectName("Button7");
     Button7->setEnabled(false);
-    Button7->setToolTip("Sets this copy's ports to fit the selected copy: goes offline, changes "
-                        "the ports on the Options page and goes online again.");
+    Button7->setToolTip("Sets this copy's ports to fit another's (the connected copy, the selected "
+                        "one, or the only one listed that needs it): goes offline, changes the "
+                        "ports on the Options page and goes online again.");
     Label4 = new QLabel("&Address book:", TabSheet5);
     Label4->setObjectName("Label4");
     ListBox1 = new QListWidget(TabSheet5); // remembered peer addresses

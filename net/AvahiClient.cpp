@@ -172,6 +172,7 @@ void AvahiClient::onItemNew(const QDBusMessage& message) {
     const SightingKey key = sightingOf(message.arguments());
     if (!found_.track(key))
         return;
+    freeLookupsPushedOut();
     const uint64_t token = ++nextToken_;
     lookups_[key] = {token, QString()};
     createLookup("ServiceResolverPrepare", "ServiceResolverNew", kResolverInterface,
@@ -205,6 +206,19 @@ void AvahiClient::freeResolver(const SightingKey& key) {
     found_.forget(key);
 }
 
+// The list bounds what it keeps by pushing sightings out: their resolvers go with them.
+void AvahiClient::freeLookupsPushedOut() {
+    for (auto it = lookups_.begin(); it != lookups_.end();) {
+        if (found_.tracked(it->first)) {
+            ++it;
+            continue;
+        }
+        if (!it->second.path.isEmpty())
+            fireAndForget(avahiCall(it->second.path, kResolverInterface, "Free"));
+        it = lookups_.erase(it);
+    }
+}
+
 // Found comes again whenever what the copy announces changes, as long as its resolver lives.
 void AvahiClient::onResolverFound(const QDBusMessage& message) {
     const QList<QVariant> args = message.arguments();
@@ -223,7 +237,9 @@ void AvahiClient::onResolverFound(const QDBusMessage& message) {
         emit changed();
         return;
     }
-    found_.resolve(key, FoundCopy{shownServiceName(key.name), ipv4, *announcement});
+    found_.resolve(key, FoundCopy{shownServiceName(key.name),
+                                  shownHostName(args.value(5).toString()), ipv4, *announcement});
+    freeLookupsPushedOut();
     emit changed();
 }
 

@@ -75,6 +75,7 @@ private:
     void sendPublication();
     void renameAfterCollision();
     void freeResolver(const SightingKey& key);
+    void freeLookupsPushedOut();
 
     QDBusConnection bus_;
     uint64_t ownRunId_;

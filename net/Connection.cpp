@@ -35,7 +35,6 @@ const QString kOnline = QStringLiteral("Online");
 constexpr int kIconRed = 0;
 constexpr int kIconYellow = 1;
 constexpr int kIconGreen = 2;
-constexpr int kFirstUnprivilegedPort = 1024;
 // How long sends queued before a user's connection action keep their chance: a chat line typed
 // just before Disconnect still goes out to a peer that takes it, one held up by a peer gives up.
 constexpr int kUserActionGraceMs = 200;
@@ -275,8 +274,9 @@ void TForm1::BitBtn16Click() {
     VORLAX_ON_THREAD_OF(this);
     PlotPumpBusy = false;
     const QString address = Edit2->text();
+    if (portsKnownNotToMeet(address))
+        return;
     rememberPeer(address);
-    checkPortsAfterConnect(address);
     cancelProvokedWork();
     WeAccepted = false;
     PeerAccepted = false;
@@ -289,15 +289,28 @@ void TForm1::BitBtn16Click() {
         return [this, address] {
             DownloadClient->setHost(address);
             DownloadClient->Open();
-            runAttempt([this] {
+            runAttempt([this, address] {
                 TradeClient->Connect();
                 Plot_Client->Connect();
                 ConnectResult result;
+                result.address = address;
                 result.chat = ChatClient->Connect();
                 result.trade = TradeClient->Connect();
                 result.plot = Plot_Client->Connect();
+                const struct {
+                    const char* channel;
+                    bool answered;
+                    const TTcpClient* client;
+                } answers[] = {{"chat", result.chat, ChatClient.get()},
+                               {"trade", result.trade, TradeClient.get()},
+                               {"plot", result.plot, Plot_Client.get()}};
+                for (const auto& a : answers)
+                    if (!a.answered)
+                        result.silent << QStringLiteral("%1 port %2")
+                                             .arg(QLatin1String(a.channel), a.client->RemotePort());
                 if (result.success()) {
                     result.peer = ChatClient->RemoteAddress();
+                    result.self = ChatClient->LocalAddress();
                 } else {
                     ChatClient->Disconnect();
                     TradeClient->Disconnect();
@@ -311,6 +324,11 @@ void TForm1::BitBtn16Click() {
 void TForm1::finishConnect(const ConnectResult& result) {
     VORLAX_ON_THREAD_OF(this);
     connectedPeer = result.success() ? result.peer : 0;
+    connectedSelf_ = result.success() ? result.self : 0;
+    // A failed Connect shows only the yellow ball; the log names what did not answer.
+    if (!result.silent.isEmpty())
+        appendChatLog(QStringLiteral("Connect to %1 failed: no answer on %2.")
+                          .arg(result.address, result.silent.join(QStringLiteral(", "))));
     if (result.success()) {
         closeSideDoors(result.peer);
         showStatusIcon(kIconGreen);
@@ -323,6 +341,7 @@ void TForm1::finishConnect(const ConnectResult& result) {
         DownloadClient->Close();
     PlotQueue.clear();
     ++plotQueueGeneration_;
+    showFoundCopies();
 }
 
 void TForm1::BitBtn17Click() {
@@ -341,6 +360,8 @@ void TForm1::BitBtn17Click() {
 }
 
 void TForm1::finishDisconnect() {
+    connectedSelf_ = 0;
+    showFoundCopies();
     DownloadClient->Close();
     showStatusIcon(kIconYellow);
     BitBtn17->setEnabled(false);

@@ -5,7 +5,6 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
-#include <set>
 
 namespace {
 const QByteArray kVersionKey = "v";
@@ -144,8 +143,24 @@ QStringList planProblems(const PortPlan& mine, const PortPlan& theirs) {
     return problems;
 }
 
-bool thisCopyAdapts(uint64_t myRunId, uint64_t theirRunId) {
-    return myRunId > theirRunId;
+PortPlan defaultPortPlan() {
+    return {{484, 400, 488, 501}, {484, 500, 488, 501}};
+}
+
+bool planIsSafeToSet(const PortPlan& plan) {
+    const PortPlan defaults = defaultPortPlan();
+    auto safe = [&defaults](uint16_t port, int channel) {
+        return port >= kFirstUnprivilegedPort || port == defaults.listen[channel] ||
+               port == defaults.send[channel];
+    };
+    for (int c = 0; c < kChannelCount; ++c)
+        if (!safe(plan.listen[c], c) || !safe(plan.send[c], c))
+            return false;
+    return true;
+}
+
+bool thisCopyAdapts(const CopyPlace& mine, const CopyPlace& theirs) {
+    return std::tie(mine.address, mine.chatPort) > std::tie(theirs.address, theirs.chatPort);
 }
 
 QString announcedName(const QString& nickname) {
@@ -157,17 +172,53 @@ QString shownServiceName(const QString& received) {
     return shownText(QString::fromUtf8(cutUtf8(received, kMaxServiceNameBytes)));
 }
 
+QString shownHostName(const QString& received) {
+    return shownText(QString::fromUtf8(cutUtf8(received, kMaxHostNameBytes)));
+}
+
+template <typename Pred> void FoundCopies::dropOldest(Pred among) {
+    auto oldest = sightings_.end();
+    for (auto it = sightings_.begin(); it != sightings_.end(); ++it)
+        if (among(it->second) &&
+            (oldest == sightings_.end() || it->second.age < oldest->second.age))
+            oldest = it;
+    if (oldest != sightings_.end())
+        sightings_.erase(oldest);
+}
+
 bool FoundCopies::track(const SightingKey& key) {
-    if (tracked(key) || sightings_.size() >= size_t(kMaxFoundCopies))
+    if (tracked(key))
         return false;
-    sightings_.emplace(key, std::nullopt);
+    auto pending = [](const Sighting& s) { return !s.copy; };
+    if (std::count_if(sightings_.begin(), sightings_.end(), [&pending](const auto& entry) {
+            return pending(entry.second);
+        }) >= kMaxPendingSightings)
+        dropOldest(pending);
+    sightings_.emplace(key, Sighting{++clock_, std::nullopt});
     return true;
 }
 
 void FoundCopies::resolve(const SightingKey& key, const FoundCopy& copy) {
     const auto it = sightings_.find(key);
-    if (it != sightings_.end())
-        it->second = copy;
+    if (it == sightings_.end())
+        return;
+    it->second = Sighting{++clock_, copy};
+    std::map<uint32_t, int> perAddress;
+    int resolved = 0;
+    for (const auto& [k, s] : sightings_)
+        if (s.copy) {
+            ++perAddress[s.copy->address];
+            ++resolved;
+        }
+    uint32_t fullest = copy.address;
+    if (perAddress[copy.address] <= kMaxCopiesPerAddress) {
+        if (resolved <= kMaxFoundCopies)
+            return;
+        for (const auto& [address, count] : perAddress)
+            if (count > perAddress[fullest])
+                fullest = address;
+    }
+    dropOldest([fullest](const Sighting& s) { return s.copy && s.copy->address == fullest; });
 }
 
 void FoundCopies::forget(const SightingKey& key) {
@@ -176,12 +227,15 @@ void FoundCopies::forget(const SightingKey& key) {
 
 std::vector<FoundCopy> FoundCopies::copies() const {
     std::vector<FoundCopy> copies;
-    std::set<uint64_t> listed;
-    for (const auto& [key, copy] : sightings_)
-        if (copy && listed.insert(copy->announcement.runId).second)
-            copies.push_back(*copy);
+    for (const auto& [key, sighting] : sightings_)
+        if (sighting.copy &&
+            std::find(copies.begin(), copies.end(), *sighting.copy) == copies.end())
+            copies.push_back(*sighting.copy);
     std::sort(copies.begin(), copies.end(), [](const FoundCopy& a, const FoundCopy& b) {
-        return std::tie(a.name, a.address) < std::tie(b.name, b.address);
+        return std::tie(a.name, a.address, a.host) < std::tie(b.name, b.address, b.host);
     });
+    for (size_t i = 0; i + 1 < copies.size(); ++i)
+        if (copies[i].name == copies[i + 1].name)
+            copies[i].sharesName = copies[i + 1].sharesName = true;
     return copies;
 }

@@ -27,7 +27,11 @@
 
 inline constexpr char kDiscoveryServiceType[] = "_vorlax._tcp";
 inline constexpr int kAnnouncementVersion = 1;
-inline constexpr int kMaxFoundCopies = 64;      // sightings kept, resolved or not
+inline constexpr int kMaxPendingSightings = 64; // sightings not resolved yet
+inline constexpr int kMaxFoundCopies = 64;      // resolved sightings kept, of all addresses
+inline constexpr int kMaxCopiesPerAddress = 8;  // resolved sightings kept of one address
+inline constexpr int kMaxHostNameBytes = 255;   // one DNS name
+inline constexpr int kFirstUnprivilegedPort = 1024;
 inline constexpr int kMaxServiceNameBytes = 63; // one DNS label
 inline constexpr int kMaxTxtStrings = 32;       // strings of one TXT record read
 inline constexpr int kMaxTxtStringBytes = 255;  // the most one TXT string can hold
@@ -62,14 +66,29 @@ PortPlan mirroredPlan(const PortPlan& theirs);
 // every channel reaches both ways. "you" is this copy, "it" the other.
 QStringList planProblems(const PortPlan& mine, const PortPlan& theirs);
 
-// Of two copies whose plans do not meet, the one with the larger run id changes its ports; both
-// sides read both ids from the announcements, so both come to the same answer.
-bool thisCopyAdapts(uint64_t myRunId, uint64_t theirRunId);
+// The plan of a copy whose Options page was never changed.
+PortPlan defaultPortPlan();
+// Whether "Match ports" may set this plan: every port is 1024 or above, or the value its field has
+// in the default plan or after "Switch Ports" (the only low ports the program is meant to use).
+bool planIsSafeToSet(const PortPlan& plan);
+
+// Where one copy is reached: its IPv4 address (host byte order) and the port of its chat listener.
+struct CopyPlace {
+    uint32_t address = 0;
+    uint16_t chatPort = 0;
+};
+// Of two copies whose plans do not meet, the one at the larger address changes its ports; two
+// copies on one computer go by their chat ports. Once connected, each side knows both places from
+// its own connection (where its connection comes from and where it goes to), so both come to the
+// same answer, and neither can choose it by what it announces.
+bool thisCopyAdapts(const CopyPlace& mine, const CopyPlace& theirs);
 
 // The nickname as this copy announces it: at most one DNS label of UTF-8, never empty.
 QString announcedName(const QString& nickname);
 // A received service name, cut to one DNS label and with its control characters neutralised.
 QString shownServiceName(const QString& received);
+// A received host name, cut to one DNS name and with its control characters neutralised.
+QString shownHostName(const QString& received);
 
 // One sighting of an announcement: Avahi reports a service once per interface and protocol.
 struct SightingKey {
@@ -84,24 +103,38 @@ struct SightingKey {
 
 struct FoundCopy {
     QString name;         // as shown: cut and neutralised
+    QString host;         // the computer's name as Avahi gives it, cut and neutralised
     uint32_t address = 0; // IPv4, host byte order
     Announcement announcement;
+    bool sharesName = false; // another copy listed has the same name (set by FoundCopies::copies)
+    bool operator==(const FoundCopy&) const = default;
 };
 
-// The copies found, bounded: at most kMaxFoundCopies sightings are tracked; a copy seen on several
-// interfaces is listed once.
+// The copies found, bounded. A sighting waits for its resolution among at most
+// kMaxPendingSightings, the oldest giving way; once resolved, at most kMaxCopiesPerAddress are
+// kept per address and kMaxFoundCopies in all, the oldest of the fullest address giving way. So
+// sightings from one address, however many, never push out another address's copies.
 class FoundCopies {
 public:
-    // Starts tracking a sighting; false when it is tracked already or the list is full.
+    // Starts tracking a sighting; false when it is tracked already. May push out another.
     bool track(const SightingKey& key);
     bool tracked(const SightingKey& key) const { return sightings_.count(key) > 0; }
-    // Fills in (or updates) what a tracked sighting announces; ignored for an untracked one.
+    // Fills in (or updates) what a tracked sighting announces; ignored for an untracked one. May
+    // push out another.
     void resolve(const SightingKey& key, const FoundCopy& copy);
     void forget(const SightingKey& key);
     void clear() { sightings_.clear(); }
-    // The resolved copies, one per run id, ordered by name and address.
+    // The resolved copies, ordered by name and address. Sightings that agree in everything (one
+    // copy seen on several interfaces) are one entry; a run id seen at two addresses is two.
     std::vector<FoundCopy> copies() const;
 
 private:
-    std::map<SightingKey, std::optional<FoundCopy>> sightings_;
+    struct Sighting {
+        uint64_t age = 0; // when it was tracked or last resolved: larger is newer
+        std::optional<FoundCopy> copy;
+    };
+    // Pushes out the oldest sighting among those `among` accepts.
+    template <typename Pred> void dropOldest(Pred among);
+    std::map<SightingKey, Sighting> sightings_;
+    uint64_t clock_ = 0;
 };

@@ -326,8 +326,13 @@ bool TTcpClient::connectLocked() {
     if (!address || *address == INADDR_ANY)
         return false;
     connected_ = attemptConnect(*address, portNumber);
-    if (connected_)
+    if (connected_) {
         remoteAddress_ = *address;
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            localAddress_ = ntohl(local.sin_addr.s_addr);
+    }
     return connected_;
 }
 

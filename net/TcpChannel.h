@@ -170,6 +170,8 @@ public:
 
     // The IPv4 address (host byte order) of the last successful Connect.
     uint32_t RemoteAddress() const { return remoteAddress_.load(); }
+    // This computer's IPv4 address (host byte order) that connection came from.
+    uint32_t LocalAddress() const { return localAddress_.load(); }
 
     // Gives up for good, from any thread and without waiting for the client's lock: a connection
     // attempt or a send under way ends at once with failure, and every later Connect fails without
@@ -220,6 +222,7 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> active_{false};
     std::atomic<uint32_t> remoteAddress_{0};
+    std::atomic<uint32_t> localAddress_{0};
     std::atomic<int> connectTimeoutMs_{kConnectTimeoutMs};
     std::atomic<int> sendTimeoutMs_{kSendTimeoutMs};
 };

@@ -1,9 +1,11 @@
 // What a copy announces and how it reads the others' announcements, the port-plan check, the rule
-// of who adapts, and the bound on what is kept.
+// of who adapts and which ports may be set, and how the list keys and bounds what it keeps.
 
 #include "net/Discovery.h"
 
 #include <gtest/gtest.h>
+
+#include <set>
 
 namespace {
 PortPlan defaults() {
@@ -51,9 +53,23 @@ TEST(DiscoveryRules, PlansThatDoNotMeetAreToldAndTheMirrorMeets) {
     EXPECT_TRUE(planProblems(mirroredPlan(theirs), theirs).isEmpty());
     EXPECT_TRUE(planProblems(theirs, mirroredPlan(theirs)).isEmpty());
 
-    // Exactly one of two copies adapts, whichever asks.
-    const uint64_t a = newRunId(), b = newRunId();
-    EXPECT_NE(thisCopyAdapts(a, b), thisCopyAdapts(b, a));
+    // Exactly one of two copies adapts, whichever asks: by address, on one computer by chat port.
+    const CopyPlace a{0x0A000005, 484}, b{0x0A000009, 484}, c{0x0A000005, 2000};
+    for (auto [x, y] : {std::pair{a, b}, std::pair{a, c}, std::pair{b, c}})
+        EXPECT_NE(thisCopyAdapts(x, y), thisCopyAdapts(y, x));
+
+    // "Match ports" sets ports of 1024 and above, or the usual ones in their own fields.
+    EXPECT_TRUE(planIsSafeToSet(defaults()));
+    EXPECT_TRUE(planIsSafeToSet(mirroredPlan(defaults())));
+    EXPECT_TRUE(planIsSafeToSet({{1024, 5000, 65535, 501}, {2000, 400, 488, 40000}}));
+    for (uint16_t evil : {0, 22, 53, 80, 443, 1023}) {
+        PortPlan plan = defaults();
+        plan.send[int(Channel::Trade)] = evil;
+        EXPECT_FALSE(planIsSafeToSet(plan)) << evil;
+    }
+    PortPlan swapped = defaults();
+    swapped.listen[int(Channel::Chat)] = 400; // a usual port, but not the chat field's
+    EXPECT_FALSE(planIsSafeToSet(swapped));
 }
 
 TEST(DiscoveryRules, NamesAndTheListAreBounded) {
@@ -62,17 +78,56 @@ TEST(DiscoveryRules, NamesAndTheListAreBounded) {
     EXPECT_EQ(announcedName(QString()), "Vorlax-User");
     EXPECT_EQ(shownServiceName("Eve\nJoined\u202E"), QString("Eve Joined\uFFFD"));
 
+    // A flood of sightings that never resolve gives way to a new one.
     FoundCopies found;
-    for (int i = 0; i < kMaxFoundCopies; ++i)
-        ASSERT_TRUE(found.track({i, 0, "copy"}));
-    EXPECT_FALSE(found.track({kMaxFoundCopies, 0, "copy"}));
-    // One copy seen on two interfaces is listed once.
-    const FoundCopy copy{"Anna", 0x0A4D0001, {7, defaults()}};
-    found.resolve({0, 0, "copy"}, copy);
-    found.resolve({1, 0, "copy"}, copy);
-    EXPECT_EQ(found.copies().size(), 1u);
-    found.forget({0, 0, "copy"});
-    found.forget({1, 0, "copy"});
-    EXPECT_TRUE(found.copies().empty());
-    EXPECT_TRUE(found.track({kMaxFoundCopies, 0, "copy"}));
+    for (int i = 0; i < kMaxPendingSightings; ++i)
+        ASSERT_TRUE(found.track({i, 0, "flood"}));
+    ASSERT_TRUE(found.track({0, 0, "Anna"}));
+    EXPECT_FALSE(found.tracked({0, 0, "flood"}));
+    EXPECT_TRUE(found.tracked({1, 0, "flood"}));
+    found.clear();
+
+    // One copy seen on two interfaces is one entry; its run id from another address, or under
+    // another name, is another; two entries with one name are both marked.
+    const FoundCopy anna{"Anna", "anna-pc.local", 0x0A4D0001, {7, defaults()}};
+    FoundCopy forged = anna;
+    forged.address = 0x0A4D0009;
+    forged.host = "eve.local";
+    FoundCopy renamed = anna;
+    renamed.name = "Aaa";
+    int interfaceIndex = 0;
+    for (const FoundCopy& copy : {anna, anna, forged, renamed}) {
+        const SightingKey key{interfaceIndex++, 0, copy.name};
+        found.track(key);
+        found.resolve(key, copy);
+    }
+    const std::vector<FoundCopy> listed = found.copies();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].name, "Aaa");
+    EXPECT_FALSE(listed[0].sharesName);
+    EXPECT_EQ(listed[1].address, anna.address);
+    EXPECT_EQ(listed[2].address, forged.address);
+    EXPECT_TRUE(listed[1].sharesName && listed[2].sharesName);
+
+    // 64 sightings from the forger's address keep only its newest few and lock nobody out.
+    for (int i = 0; i < kMaxFoundCopies; ++i) {
+        const SightingKey key{100 + i, 0, QString("fake %1").arg(i)};
+        found.track(key);
+        found.resolve(key,
+                      {key.name, "eve.local", forged.address, {uint64_t(100 + i), defaults()}});
+    }
+    const SightingKey bert{200, 0, "Bert"};
+    ASSERT_TRUE(found.track(bert));
+    found.resolve(bert, {"Bert", "bert-pc.local", 0x0A4D0002, {8, defaults()}});
+    int fromForger = 0;
+    std::set<QString> names;
+    for (const FoundCopy& copy : found.copies()) {
+        fromForger += copy.address == forged.address;
+        names.insert(copy.name);
+    }
+    EXPECT_EQ(fromForger, kMaxCopiesPerAddress);
+    EXPECT_TRUE(names.count("Anna") && names.count("Bert") && names.count("Aaa"));
+    EXPECT_TRUE(names.count(QString("fake %1").arg(kMaxFoundCopies - 1)));
+    found.forget(bert);
+    EXPECT_FALSE(found.tracked(bert));
 }

@@ -67,10 +67,12 @@ TEST(Connection, TwoCopiesGoOnlineConnectDisconnectAndGoOffline) {
     EXPECT_FALSE(b.Plot_Client->Active());
 
     // A connects to an address where nobody listens now: remembered, icon stays, Connect stays
-    // enabled.
+    // enabled, and the chat log names what did not answer.
     connectTo(a, "127.0.0.1");
     expectBar(a, {"Online", true, false, false, 1});
     EXPECT_EQ(a.PeerList, QStringList{"127.0.0.1"});
+    EXPECT_TRUE(a.Memo1->toPlainText().contains(
+        "Connect to 127.0.0.1 failed: no answer on chat port " + a.ChatClient->RemotePort()));
 }
 
 TEST(Connection, AddressBookIsRememberedCaseInsensitivelyAndEditable) {

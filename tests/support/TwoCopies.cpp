@@ -78,6 +78,10 @@ void startForm(Copy& copy) {
     FormDialogs dialogs;
     dialogs.showError = [&copy](const QString& text) { copy.errors << text; };
     dialogs.showMessage = [&copy](const QString& text) { copy.messages << text; };
+    dialogs.confirm = [&copy](const QString& text) {
+        copy.questions << text;
+        return copy.answerYes;
+    };
     dialogs.chooseColor = [](quint32) { return std::optional<quint32>(); };
     dialogs.chooseSaveFile = [](const QString&) { return QString(); };
     copy.form = std::make_unique<TForm1>(copy.folder.path(), dialogs);

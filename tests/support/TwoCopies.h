@@ -21,8 +21,10 @@ std::pair<PortSet, PortSet> freePortSets();
 
 struct Copy {
     QTemporaryDir folder;
-    QStringList errors;   // texts of the standard error box
-    QStringList messages; // texts of plain message boxes
+    QStringList errors;    // texts of the standard error box
+    QStringList messages;  // texts of plain message boxes
+    QStringList questions; // texts of Yes/No boxes, each answered with answerYes
+    bool answerYes = true;
     // Last, so it is destroyed first: closing may still show a box, whose text goes to the lists
     // above, and write settings into the folder.
     std::unique_ptr<TForm1> form;
