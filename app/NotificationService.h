@@ -30,7 +30,7 @@ public:
                         QObject* parent = nullptr);
     ~NotificationService() override;
 
-    // Shows summary and body as plain text (markup is escaped where the server reads it). Without
+    // Shows summary and body as plain text (both escaped where the server reads markup). Without
     // a notification service on the bus nothing happens and nothing is reported.
     void show(Kind kind, const QString& summary, const QString& body);
 
