@@ -208,6 +208,8 @@ public:
     OfferedFiles offeredFiles;             // the listing exactly as last sent
     AskedFiles askedFiles;                 // the names of the last "Ask for download"
     std::atomic<quint32> connectedPeer{0}; // the peer's IPv4 address while connected, else 0
+    // True when sender (IPv4, host byte order) is the connected peer.
+    bool fromPeer(quint32 sender) const { return sender != 0 && sender == connectedPeer.load(); }
 
     // ---- Handlers: start and end (app/StartupShutdown.cpp; menus and Panel4Resize in
     // app/MainForm.cpp; FormResize in board/Canvas.cpp)
@@ -362,7 +364,17 @@ private:
     // Closes every connection the listeners hold from an address other than peer
     // (net/PeerOnly.cpp).
     void closeSideDoors(quint32 peer);
+    // Drops the listing, request (with its ticks) and acceptance that came from an address other
+    // than peer before Connect (net/PeerOnly.cpp).
+    void forgetStrangersTrade(quint32 peer);
+    // Who sent what the trade lists and flags now hold (IPv4, host byte order; 0: nobody).
+    struct TradeSenders {
+        quint32 listing = 0;
+        quint32 request = 0;
+        quint32 acceptance = 0;
+    } tradeSenders_;
     void reportListenFailures();
+    void warnAboutOpenFolders();
     void rememberPeer(const QString& address);
     void plotSendDone(quint64 queueGeneration, bool sent);
     // The settings file holds the outer size, frame included; the frame is known only once the

@@ -86,11 +86,13 @@ void NotificationService::send(Kind kind, const Texts& texts) {
                        QVariant::fromValue(urgent_ ? kCriticalUrgency : kNormalUrgency)}};
     if (!desktopId_.isEmpty())
         hints.insert(QStringLiteral("desktop-entry"), desktopId_);
-    // The summary is plain text for every server; the body only where markup is not read.
+    // Both texts are plain: where the server reads markup (some read it in the summary too),
+    // they are escaped.
+    const QString summary = bodyMarkup_ ? texts.summary.toHtmlEscaped() : texts.summary;
     const QString body = bodyMarkup_ ? texts.body.toHtmlEscaped() : texts.body;
-    const QDBusPendingCall call = server_->asyncCall(
-        QStringLiteral("Notify"), appName_, slot.id, desktopId_, texts.summary, body,
-        QStringList{kDefaultAction, kOpenCaption}, hints, kServerChoosesTimeout);
+    const QDBusPendingCall call =
+        server_->asyncCall(QStringLiteral("Notify"), appName_, slot.id, desktopId_, summary, body,
+                           QStringList{kDefaultAction, kOpenCaption}, hints, kServerChoosesTimeout);
     auto* watcher = new QDBusPendingCallWatcher(call, this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
             [this, kind](QDBusPendingCallWatcher* w) {

@@ -31,7 +31,7 @@ public:
                         QObject* parent = nullptr);
     ~NotificationService() override;
 
-    // Shows summary and body as plain text (markup is escaped where the server reads it). Without
+    // Shows summary and body as plain text (both escaped where the server reads markup). Without
     // a notification service on the bus nothing happens and nothing is reported.
     void show(Kind kind, const QString& summary, const QString& body);
     // Where the window cannot ask the desktop for attention itself, the notifications carry the

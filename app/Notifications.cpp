@@ -8,7 +8,10 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QVariant>
 #include <QWidget>
+
+#include <algorithm>
 
 namespace {
 using Kind = NotificationService::Kind;
@@ -16,10 +19,14 @@ using Kind = NotificationService::Kind;
 // Notifications show a few lines; the chat log holds the whole text.
 constexpr qsizetype kMaxSummaryChars = 64;
 constexpr qsizetype kMaxBodyChars = 200;
-constexpr int kAlertUntilActivated = 0; // QApplication::alert: until the window is activated
+constexpr qsizetype kShownNames = 3;         // a request's first names shown, after its count
+constexpr qsizetype kMaxShownNameBytes = 64; // of each, cut before decoding
+constexpr int kAlertUntilActivated = 0;      // QApplication::alert: until the window is activated
 const QString kChatOpen = QStringLiteral("<");
 const QString kChatSeparator = QStringLiteral(">: ");
 constexpr char kActivationTokenVariable[] = "XDG_ACTIVATION_TOKEN";
+// The window keeps the nickname of the peer's last chat line, for the titles of the other kinds.
+constexpr char kPeerNicknameProperty[] = "vorlaxPeerNickname";
 
 // Under Wayland only a program holding an activation token may take the focus: the one the
 // notification server sent with the click is handed to the platform, which reads it from the
@@ -46,53 +53,66 @@ NotificationService* serviceOf(QWidget* window) {
     return service;
 }
 
-// Texts that came from the peer are shown made safe and cut (common/DisplayText.h).
-void attend(QWidget* window, Kind kind, const QString& summary, const QString& body) {
-    postTo(window, [window, kind, summary = shownText(summary, kMaxSummaryChars),
+// "nickname (address)", or the address alone before the peer has written a chat line.
+QString peerTitle(QWidget* window, const QString& peerAddress) {
+    const QString nickname = window->property(kPeerNicknameProperty).toString();
+    return nickname.isEmpty() ? peerAddress : QStringLiteral("%1 (%2)").arg(nickname, peerAddress);
+}
+
+// Texts that came from the peer are shown made safe and cut (common/DisplayText.h). A nickname
+// given is the peer's newest one, kept for later titles.
+void attend(QWidget* window, Kind kind, const QString& peerAddress, const QString& body,
+            const QString& nickname = {}) {
+    postTo(window, [window, kind, peerAddress, nickname = shownText(nickname, kMaxSummaryChars),
                     body = shownText(body, kMaxBodyChars)] {
+        if (!nickname.isEmpty())
+            window->setProperty(kPeerNicknameProperty, nickname);
         if (!window->isVisible() || window->isActiveWindow())
             return;
         if (canRequestAttention())
             QApplication::alert(window, kAlertUntilActivated);
-        serviceOf(window)->show(kind, summary, body);
+        serviceOf(window)->show(kind, peerTitle(window, peerAddress), body);
     });
 }
 } // namespace
 
-void notifyChatLine(QWidget* window, const QString& line) {
+void notifyChatLine(QWidget* window, const QString& peerAddress, const QString& line) {
     // A chat line is "<" + nickname + ">: " + text; a line of another shape (a transfer notice)
-    // is shown whole under the program's name.
+    // is shown whole.
     const qsizetype separator = line.indexOf(kChatSeparator);
     if (line.startsWith(kChatOpen) && separator > 0)
-        attend(window, Kind::Chat, line.mid(1, separator - 1),
-               line.mid(separator + kChatSeparator.size()));
+        attend(window, Kind::Chat, peerAddress, line.mid(separator + kChatSeparator.size()),
+               line.mid(1, separator - 1));
     else
-        attend(window, Kind::Chat, QCoreApplication::applicationName(), line);
+        attend(window, Kind::Chat, peerAddress, line);
 }
 
-void notifyFilesAsked(QWidget* window, const QList<QByteArray>& names) {
+void notifyFilesAsked(QWidget* window, const QString& peerAddress, const QList<QByteArray>& names) {
     QStringList shown;
-    for (const QByteArray& name : names)
-        shown << ansi::decode(name);
+    for (qsizetype i = 0; i < std::min(names.size(), kShownNames); ++i)
+        shown << ansi::decode(names[i].left(kMaxShownNameBytes));
+    if (names.size() > kShownNames)
+        shown << QStringLiteral("…");
     const QString body = names.isEmpty() ? QStringLiteral("The peer asks for no files.")
                                          : QStringLiteral("The peer asks for %1 file(s): %2")
                                                .arg(names.size())
                                                .arg(shown.join(", "));
-    attend(window, Kind::FilesAsked, QStringLiteral("Files asked for"), body);
+    attend(window, Kind::FilesAsked, peerAddress, body);
 }
 
-void notifyPeerAccepted(QWidget* window) {
-    attend(window, Kind::PeerAccepted, QStringLiteral("Trade accepted"),
+void notifyPeerAccepted(QWidget* window, const QString& peerAddress) {
+    attend(window, Kind::PeerAccepted, peerAddress,
            QStringLiteral("The peer has accepted the trade. It starts when you click \"Start "
                           "download\"."));
 }
 
-void notifyTransferEnd(QWidget* window, bool lastFileSended, bool nothingLeftToSend) {
+void notifyTransferEnd(QWidget* window, const QString& peerAddress, bool lastFileSended,
+                       bool nothingLeftToSend) {
     if (!lastFileSended && !nothingLeftToSend)
         return;
     const QString body =
         !lastFileSended     ? QStringLiteral("All files the peer asked for have been sent.")
         : nothingLeftToSend ? QStringLiteral("Upload/Download has been finished")
                             : QStringLiteral("All files from the peer have arrived.");
-    attend(window, Kind::TransferFinished, QStringLiteral("Transfer finished"), body);
+    attend(window, Kind::TransferFinished, peerAddress, body);
 }

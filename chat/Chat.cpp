@@ -9,6 +9,7 @@
 #include "common/GuiThread.h"
 #include "common/ThreadAffinity.h"
 
+#include <QHostAddress>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
@@ -59,6 +60,9 @@ void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
     if (!text.isEmpty() && !client->cutOff()) {
         const QString shown = shownText(ansi::decode(text), kMaxShownLineChars);
         appendChatLog(shown);
-        notifyChatLine(this, shown);
+        // Only the connected peer speaks in a notification: whatever others send while this copy
+        // is online but not connected stays in the log.
+        if (fromPeer(QHostAddress(client->RemoteHost()).toIPv4Address()))
+            notifyChatLine(this, client->RemoteHost(), shown);
     }
 }

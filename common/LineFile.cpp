@@ -8,12 +8,15 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr char kCr = '\r';
 constexpr char kLf = '\n';
 constexpr char kTextEnd = '\0';
 const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
+constexpr mode_t kPrivateFileMode = 0600;
 
 } // namespace
 
@@ -68,6 +71,8 @@ void writeLineFile(const QString& path, const QStringList& lines) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         throw ProgramError(fileCreateErrorMessage(path, file.errorString()));
+    // The settings and the address book are this user's own: nobody else reads who they talk to.
+    ::fchmod(file.handle(), kPrivateFileMode);
     if (file.write(bytes) != bytes.size()) {
         const QString reason = file.errorString();
         file.cancelWriting();

@@ -2,11 +2,15 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+
 namespace {
 const QString kConfigSubfolder = QStringLiteral("Vorlax");
+constexpr mode_t kPrivateFolderMode = 0700;
 // The installed desktop entry, relative to the installed program's folder (set by the build from
 // the install rules).
 const QString kDesktopEntryFromProgram = QStringLiteral(VORLAX_DESKTOP_ENTRY_FROM_BIN);
@@ -25,6 +29,8 @@ QString textFilesFolder(const QString& executableFolder) {
         QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + '/' +
         kConfigSubfolder;
     QDir().mkpath(configFolder);
+    // Private to this user, also where an earlier version left it open to all.
+    ::chmod(QFile::encodeName(configFolder).constData(), kPrivateFolderMode);
     return configFolder + '/';
 }
 

@@ -13,7 +13,8 @@
 // - any other copy (one run from its build folder, or copied into a folder of its own as the demo
 //   does) keeps them beside itself, unless this user may not write there: then in the
 //   configuration folder too.
-// The configuration folder is created when missing.
+// The configuration folder is created when missing and kept private to this user (0700); the text
+// files are written readable by this user only (0600).
 QString textFilesFolder(const QString& executableFolder);
 
 // textFilesFolder for this program's executable. Decided once at start: the answer does not

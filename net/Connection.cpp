@@ -20,7 +20,10 @@
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
 #include "common/ThreadAffinity.h"
+#include "common/DisplayText.h"
+#include "net/BindHelper.h"
 #include "net/PeerList.h"
+#include "trade/TradeFolder.h"
 
 #include <QLineEdit>
 #include <QListWidget>
@@ -184,7 +187,20 @@ void TForm1::finishGoingOnline(const OnlineResult& result) {
     BitBtn20->setEnabled(false);
     BitBtn16->setEnabled(true);
     reportListenFailures();
+    warnAboutOpenFolders();
     publishThisCopy();
+}
+
+// Another user who may write the trade folder can put files in it that this copy then offers;
+// one who may write the save folder can swap what arrives. Both are worth knowing.
+void TForm1::warnAboutOpenFolders() {
+    const std::pair<const char*, QString> folders[] = {{"trade", Edit4->text()},
+                                                       {"save", Edit1->text()}};
+    for (const auto& [role, folder] : folders) {
+        if (othersMayWrite(folder))
+            appendChatLog(QStringLiteral("Warning: other users may write the %1 folder %2")
+                              .arg(QLatin1String(role), shownText(folder)));
+    }
 }
 // Linux lets only privileged programs listen below port 1024, and a port may be taken by another
 // program: the user is told once in the chat log, and the status ball's text keeps saying it until
@@ -215,16 +231,18 @@ void TForm1::reportListenFailures() {
             privileged || (port && *port > 0 && *port < kFirstUnprivilegedPort && ::geteuid() != 0);
     }
     showStatusIcon(statusIconIndex);
-    // The package grants the installed program this right; a copy built from source (or one on a
+    // The program never holds this right itself: the helper vorlax-bind opens the default ports
+    // for it. The package grants the helper the right; a helper built from source (or one on a
     // file system that cannot carry the right) needs it given by hand, again after each build.
     if (privileged)
         appendChatLog(
             QStringLiteral("Ports below %1 need a privilege here. Either choose ports above %2 on "
-                           "the Options page while offline (both sides), or give this program the "
-                           "right to open them: sudo setcap cap_net_bind_service=+ep '%3'")
+                           "the Options page while offline (both sides), or, for the default "
+                           "ports, give their helper the right to open them: sudo setcap "
+                           "cap_net_bind_service=+ep '%3'")
                 .arg(kFirstUnprivilegedPort)
                 .arg(kFirstUnprivilegedPort - 1)
-                .arg(QCoreApplication::applicationFilePath()));
+                .arg(bindHelperPath()));
 }
 
 void TForm1::goOffline() {
@@ -331,6 +349,7 @@ void TForm1::finishConnect(const ConnectResult& result) {
                           .arg(result.address, result.silent.join(QStringLiteral(", "))));
     if (result.success()) {
         closeSideDoors(result.peer);
+        forgetStrangersTrade(result.peer);
         showStatusIcon(kIconGreen);
         SendFileList();
         BitBtn16->setEnabled(false);

@@ -3,11 +3,34 @@
 // file listing or acceptance would count as the peer's, and its idle download connections would
 // take the slots the peer's files need. Connect closes them all; from then on every listener
 // refuses other addresses at accept and checks the sender again when a message or file begins.
+// What strangers sent before Connect (a listing, a request and its ticks, an acceptance) is
+// dropped then too, so the peer's list and the send queue hold only the peer's.
 
 #include "app/MainForm.h"
+
+#include <QStatusBar>
+#include <QTreeWidget>
 
 void TForm1::closeSideDoors(quint32 peer) {
     for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
         server->closeConnectionsNotFrom(peer);
     DownloadServer->closeConnectionsNotFrom(peer);
+}
+
+void TForm1::forgetStrangersTrade(quint32 peer) {
+    if (tradeSenders_.listing != peer) {
+        qDeleteAll(ListView1->invisibleRootItem()->takeChildren());
+        tradeSenders_.listing = 0;
+    }
+    if (tradeSenders_.acceptance != peer) {
+        PeerAccepted = false;
+        tradeSenders_.acceptance = 0;
+    }
+    if (tradeSenders_.request == peer)
+        return;
+    SendQueue.clear();
+    tradeSenders_.request = 0;
+    for (int i = 0; i < ListView2->topLevelItemCount(); ++i)
+        ListView2->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
+    StatusBar1->showMessage(TradeSummary());
 }

@@ -297,6 +297,7 @@ private:
     };
 
     bool bindAndListen(uint16_t port);
+    bool takeHelperListener(uint32_t address, uint16_t port);
     void watchListener(int fd, AcceptHandler handler);
     void dispatchLoop();
     bool acceptPending(int listenFd, const AcceptHandler& handler, bool pushOut);

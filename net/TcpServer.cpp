@@ -25,6 +25,7 @@
 // instead of retrying at full speed.
 #include "net/TcpChannel.h"
 
+#include "net/BindHelper.h"
 #include "net/Deadline.h"
 
 #include <arpa/inet.h>
@@ -176,8 +177,10 @@ bool TTcpServer::bindAndListen(uint16_t port) {
     local.sin_port = htons(port);
     if (::bind(listenFd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
         ::listen(listenFd_, kBacklog) != 0) {
-        lastError_ = errnoText(errno);
-        return false;
+        const int error = errno;
+        lastError_ = errnoText(error);
+        if (error != EACCES || !mayAskBindHelper(port) || !takeHelperListener(*address, port))
+            return false;
     }
     // Non-blocking, so an accept() whose connection vanished after poll() reported it cannot stall
     // the dispatcher.
@@ -186,6 +189,21 @@ bool TTcpServer::bindAndListen(uint16_t port) {
     socklen_t length = sizeof bound;
     if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&bound), &length) == 0)
         boundPort_ = ntohs(bound.sin_port);
+    return true;
+}
+
+// A default port below 1024 that this program may not bind: the helper opens it and hands the
+// listening socket over, which replaces the unbound one.
+bool TTcpServer::takeHelperListener(uint32_t address, uint16_t port) {
+    QString error;
+    const int listener = listenThroughBindHelper(address, port, error);
+    if (listener < 0) {
+        lastError_ += QStringLiteral(" (%1)").arg(error);
+        return false;
+    }
+    ::close(listenFd_);
+    listenFd_ = listener;
+    ::listen(listenFd_, kBacklog); // this program's backlog, whatever the helper chose
     return true;
 }
 

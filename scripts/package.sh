@@ -12,8 +12,8 @@ launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 [ -f "$build/CMakeCache.txt" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-# Only what the package holds: the program and the compressed documents.
-cmake --build "$build" --target Vorlax vorlax_docs
+# Only what the package holds: the program, its port helper and the compressed documents.
+cmake --build "$build" --target Vorlax vorlax_bind vorlax_docs
 rm -f "$build"/vorlax_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 ls "$build"/vorlax_*.deb

@@ -4,14 +4,18 @@
 
 #include <algorithm>
 
-void AskedFiles::reset(const QList<QByteArray>& requestedNames) {
+void AskedFiles::reset(const QList<QByteArray>& requestedNames, const QList<qint64>& listedSizes) {
     std::lock_guard lock(mutex_);
     remaining_.clear();
-    for (const QByteArray& name : requestedNames)
-        ++remaining_[name];
+    for (qsizetype i = 0; i < requestedNames.size(); ++i) {
+        Asked& asked = remaining_[requestedNames[i]];
+        ++asked.uses;
+        const qint64 size = i < listedSizes.size() ? listedSizes[i] : kAnySize;
+        asked.maxBytes = std::max(asked.maxBytes, size);
+    }
 }
 
-bool AskedFiles::take(const QByteArray& headerName) {
+std::optional<qint64> AskedFiles::take(const QByteArray& headerName) {
     std::lock_guard lock(mutex_);
     // A peer of another make may cut a long name at exactly 100 bytes even inside a character.
     const auto it = std::find_if(remaining_.begin(), remaining_.end(), [&](const auto& asked) {
@@ -19,10 +23,11 @@ bool AskedFiles::take(const QByteArray& headerName) {
                asked.first.left(kMaxHeaderNameBytes) == headerName;
     });
     if (it == remaining_.end())
-        return false;
-    if (--it->second == 0)
+        return std::nullopt;
+    const qint64 maxBytes = it->second.maxBytes;
+    if (--it->second.uses == 0)
         remaining_.erase(it);
-    return true;
+    return maxBytes;
 }
 
 bool AskedFiles::empty() const {

@@ -12,6 +12,7 @@
 #include "common/HandedOver.h"
 #include "common/ThreadAffinity.h"
 #include "trade/DropReports.h"
+#include "net/BindHelper.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -19,6 +20,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <netinet/in.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -55,10 +59,25 @@ public:
             server_ = new QTcpServer(this);
             connect(server_, &QTcpServer::newConnection, this, &DownloadListener::accept);
         }
-        const bool listening =
-            server_->isListening() || server_->listen(QHostAddress::AnyIPv4, port);
+        const bool listening = server_->isListening() ||
+                               server_->listen(QHostAddress::AnyIPv4, port) ||
+                               takeHelperListener(port);
         publish();
         return listening ? QString() : server_->errorString();
+    }
+
+    // A default port below 1024 that this program may not bind: the helper opens it.
+    bool takeHelperListener(quint16 port) {
+        if (server_->serverError() != QAbstractSocket::SocketAccessError || !mayAskBindHelper(port))
+            return false;
+        QString error;
+        const int listener = listenThroughBindHelper(INADDR_ANY, port, error);
+        if (listener < 0)
+            return false;
+        if (server_->setSocketDescriptor(listener))
+            return true;
+        ::close(listener);
+        return false;
     }
 
     void close() {

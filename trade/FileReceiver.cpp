@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTcpSocket>
-#include <QTemporaryFile>
+#include <QRandomGenerator>
 #include <QTimer>
 
 #include <algorithm>
@@ -18,6 +18,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -29,6 +30,8 @@ constexpr qint64 kReceivePieceBytes = 0x40000;
 // that a crash left behind.
 const QString kPartialTemplate = QStringLiteral(".vorlax-XXXXXX.part");
 const QString kPartialPattern = QStringLiteral(".vorlax-??????.part");
+constexpr int kPartialNameAttempts = 100;
+constexpr mode_t kPrivateMode = 0600; // until the file has its final rights
 
 bool isDrop(DownloadEvent::Kind kind) {
     return kind == DownloadEvent::Kind::Refused || kind == DownloadEvent::Kind::NotAsked;
@@ -50,6 +53,67 @@ void removeLeftoverPartialFiles(const QString& folder) {
     }
 }
 
+static QString errnoReason(int error) {
+    return QString::fromLocal8Bit(strerror(error));
+}
+
+PartialFile::~PartialFile() {
+    if (fd_ >= 0) {
+        ::unlinkat(folderFd_, name_.constData(), 0);
+        ::close(fd_);
+    }
+    if (folderFd_ >= 0)
+        ::close(folderFd_);
+}
+
+QString PartialFile::create(const QString& folder, mode_t mode) {
+    folderFd_ =
+        ::open(QFile::encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).constData(),
+               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd_ < 0)
+        return errnoReason(errno);
+    static constexpr char kNameChars[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    for (int attempt = 0; attempt < kPartialNameAttempts && fd_ < 0; ++attempt) {
+        QByteArray name = QFile::encodeName(kPartialTemplate);
+        for (char& c : name)
+            if (c == 'X')
+                c = kNameChars[QRandomGenerator::system()->bounded(int(sizeof kNameChars) - 1)];
+        fd_ = ::openat(folderFd_, name.constData(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kPrivateMode);
+        if (fd_ >= 0)
+            name_ = name;
+        else if (errno != EEXIST)
+            break;
+    }
+    if (fd_ < 0)
+        return errnoReason(errno);
+    ::flock(fd_, LOCK_EX | LOCK_NB);
+    ::fchmod(fd_, mode);
+    return {};
+}
+
+QString PartialFile::write(const QByteArray& bytes) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return errnoReason(n < 0 ? errno : ENOSPC);
+        done += n;
+    }
+    return {};
+}
+
+QString PartialFile::keepAs(const QString& name) {
+    if (::fsync(fd_) != 0 || ::renameat(folderFd_, name_.constData(), folderFd_,
+                                        QFile::encodeName(name).constData()) != 0)
+        return errnoReason(errno);
+    ::close(fd_);
+    fd_ = -1; // kept: no longer removed
+    return {};
+}
+
 FileReceiver::FileReceiver(QTcpSocket* socket, const DownloadRules& rules)
     : socket_(socket), rules_(rules), peer_(socket->peerAddress().toIPv4Address()),
       stall_(std::make_unique<QTimer>()) {
@@ -62,7 +126,7 @@ FileReceiver::FileReceiver(QTcpSocket* socket, const DownloadRules& rules)
 }
 
 FileReceiver::~FileReceiver() {
-    partial_.reset(); // QTemporaryFile removes its file
+    partial_.reset(); // removes a partial file
 }
 
 bool FileReceiver::midFile() const {
@@ -100,8 +164,11 @@ void FileReceiver::takeHeaderPiece(const QByteArray& piece) {
 }
 
 void FileReceiver::takeBodyPiece(const QByteArray& piece) {
-    if (phase_ == Phase::Writing && partial_->write(piece) != piece.size())
-        writeFailed(fileCreateErrorMessage(target_, partial_->errorString()));
+    if (phase_ == Phase::Writing) {
+        const QString failure = partial_->write(piece);
+        if (!failure.isEmpty())
+            writeFailed(fileCreateErrorMessage(target_, failure));
+    }
     bodyDone_ += piece.size();
     if (phase_ == Phase::Writing && throttle_.due(false))
         report(DownloadEvent::Kind::Progress);
@@ -121,28 +188,51 @@ void FileReceiver::startFile() {
     bodyTotal_ = std::max<qint64>(0, fileHeaderTotalSize(header_) - kFileHeaderBytes);
     header_.clear();
     name_ = header ? header->name : QByteArray();
-    target_ = header ? rules_.targetPath(name_, peer_) : QString();
+    const DownloadTarget target = header ? rules_.targetPath(name_, peer_) : DownloadTarget{};
+    target_ = target.path;
+    const QString sizeProblem = target_.isEmpty() ? QString() : sizeRefusal(target.maxBytes);
     if (!header)
         drain(DownloadEvent::Kind::Refused);
     else if (target_.isEmpty())
         drain(DownloadEvent::Kind::NotAsked);
+    else if (!sizeProblem.isEmpty())
+        drain(DownloadEvent::Kind::Refused, sizeProblem);
     else if (openPartialFile())
         phase_ = Phase::Writing;
     if (phase_ != Phase::Closed && bodyTotal_ == 0)
         endOfFile();
 }
 
+// A file is refused at its header when it is larger than the peer's listing said (it would grow
+// past what this user agreed to take) or larger than the room left in the save folder.
+QString FileReceiver::sizeRefusal(qint64 maxBytes) const {
+    if (bodyTotal_ > maxBytes)
+        return QStringLiteral("it has %1 bytes, more than the %2 its listing gave")
+            .arg(bodyTotal_)
+            .arg(maxBytes);
+    const QString folder = target_.left(target_.lastIndexOf(QLatin1Char('/')) + 1);
+    struct statvfs room {};
+    if (::statvfs(QFile::encodeName(folder.isEmpty() ? QStringLiteral(".") : folder).constData(),
+                  &room) == 0) {
+        const auto free = static_cast<qint64>(room.f_bavail) * static_cast<qint64>(room.f_frsize);
+        if (bodyTotal_ > free)
+            return QStringLiteral("it has %1 bytes, more than the %2 free in the save folder")
+                .arg(bodyTotal_)
+                .arg(free);
+    }
+    return {};
+}
+
 bool FileReceiver::openPartialFile() {
     droppedInARow_ = 0;
     const QString folder = target_.left(target_.lastIndexOf(QLatin1Char('/')) + 1);
-    partial_ = std::make_unique<QTemporaryFile>(folder + kPartialTemplate);
-    if (!partial_->open()) {
-        writeFailed(fileCreateErrorMessage(target_, partial_->errorString()));
+    partial_ = std::make_unique<PartialFile>();
+    // A received file gets the usual rights of a new file once it is complete.
+    const QString failure = partial_->create(folder, kNewFileMode & ~processUmask());
+    if (!failure.isEmpty()) {
+        writeFailed(fileCreateErrorMessage(target_, failure));
         return false;
     }
-    ::flock(partial_->handle(), LOCK_EX | LOCK_NB);
-    // A temporary file is private to its maker; the received file gets the usual rights.
-    ::fchmod(partial_->handle(), kNewFileMode & ~processUmask());
     return true;
 }
 
@@ -159,11 +249,12 @@ mode_t FileReceiver::processUmask() {
 
 // Later bytes of this file are read and dropped. A refusal is told once the file is through (the
 // peer's next-file request follows it), unless the connection is cut first for a flood of them.
-void FileReceiver::drain(DownloadEvent::Kind reason) {
+void FileReceiver::drain(DownloadEvent::Kind reason, const QString& detail) {
     phase_ = Phase::Draining;
     drainReason_ = reason;
+    drainDetail_ = detail;
     if (isDrop(reason) && ++droppedInARow_ > kMaxDroppedInARow) {
-        report(reason);
+        report(reason, detail);
         close();
     }
 }
@@ -180,24 +271,22 @@ void FileReceiver::endOfFile() {
     if (phase_ == Phase::Writing)
         finishFile();
     else if (drainReason_ != DownloadEvent::Kind::WriteFailed) // told already
-        report(drainReason_);
+        report(drainReason_, drainDetail_);
     if (phase_ != Phase::Closed)
         phase_ = Phase::Header;
 }
 
 // The last byte is in: a kept file is flushed to disk and only then takes its final name, so the
-// name holds either the old file or the whole new one. rename() replaces a symbolic link of that
-// name rather than writing through it.
+// name holds either the old file or the whole new one. The rename, relative to the save folder's
+// descriptor, replaces a symbolic link of that name rather than writing through it.
 void FileReceiver::finishFile() {
-    const bool flushed = partial_->flush() && ::fsync(partial_->handle()) == 0;
-    partial_->close();
-    if (flushed && ::rename(QFile::encodeName(partial_->fileName()).constData(),
-                            QFile::encodeName(target_).constData()) == 0) {
-        partial_->setAutoRemove(false);
+    const QString failure =
+        partial_->keepAs(target_.mid(target_.lastIndexOf(QLatin1Char('/')) + 1));
+    if (failure.isEmpty()) {
         partial_.reset();
         report(DownloadEvent::Kind::Written);
     } else {
-        writeFailed(fileCreateErrorMessage(target_, QString::fromLocal8Bit(strerror(errno))));
+        writeFailed(fileCreateErrorMessage(target_, failure));
     }
 }
 

@@ -6,7 +6,8 @@
 // behind. Only the piece being copied is held in memory.
 //
 //   Header --(kept)--> Writing --(last byte)--> Header of the next file ...
-//   Header --(refused, not asked, cannot be written)--> Draining --(last byte)--> Header ...
+//   Header --(refused, not asked, larger than listed, no room, cannot be written)--> Draining
+//          --(last byte)--> Header ...
 //   any --(stalled mid-file, a flood of refused headers, a sender no longer admitted)--> Closed
 //
 // A connection that stops in the middle of a file (header or body) for the stall time is cut, and
@@ -29,7 +30,6 @@ inline constexpr int kDownloadStallMs = 60000;
 inline constexpr int kMaxDroppedInARow = 8;
 
 class QTcpSocket;
-class QTemporaryFile;
 class QTimer;
 
 // What became of one file, or how far it has got, as the GUI thread is told.
@@ -37,7 +37,8 @@ struct DownloadEvent {
     enum class Kind {
         Progress,    // bytes of the body written so far
         Written,     // complete and renamed into place
-        Refused,     // the header was not acceptable (marker, size or name): drained, dropped
+        Refused,     // the header was not acceptable (marker, size or name): drained, dropped;
+                     // `detail` says why when the header itself was valid
         NotAsked,    // not asked for, or not from the connected peer: drained, dropped
         CutOff,      // the connection ended or stalled mid-file: partial file removed
         WriteFailed, // the file could not be written: drained, dropped; `detail` says why
@@ -52,13 +53,18 @@ struct DownloadEvent {
     int count = 0;
 };
 
+// Where a file is written, and the most bytes it may have (the size the peer's listing gave).
+struct DownloadTarget {
+    QString path; // empty: the file is not to be written
+    qint64 maxBytes = 0;
+};
+
 // What the receiver asks of the program. Called on the download thread: must be thread-safe.
 struct DownloadRules {
     // Whether this address may send here now; checked at accept and at every file header.
     std::function<bool(quint32 peer)> acceptsFrom;
-    // The path a file of this name from this peer is written to, or an empty text when it is not
-    // to be written.
-    std::function<QString(const QByteArray& name, quint32 peer)> targetPath;
+    // Where a file of this name from this peer is written, and how large it may be.
+    std::function<DownloadTarget(const QByteArray& name, quint32 peer)> targetPath;
     // The save folder (with its trailing "/"), where partial files of earlier runs are looked for.
     std::function<QString()> saveFolder;
     // Where events go (called on the download thread; the owner passes them on).
@@ -70,6 +76,31 @@ struct DownloadRules {
 // Removes the partial files a run of this program left in folder when it ended mid-file (a crash).
 // A partial file still being written, by this process or another, is locked and stays.
 void removeLeftoverPartialFiles(const QString& folder);
+
+// A file being received: created, written and renamed relative to an open descriptor of the save
+// folder, so a later swap of the folder's path (or of a parent's) for a link cannot send it
+// elsewhere. Hidden under a name of its own until it is kept; removed unless kept. Its writer
+// holds a lock on it, by which removeLeftoverPartialFiles tells it from a crash's leftover.
+class PartialFile {
+public:
+    PartialFile() = default;
+    ~PartialFile();
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    // Opens folder and creates a new partial file in it with the rights mode; the reason when not.
+    QString create(const QString& folder, mode_t mode);
+    // The reason when not all bytes could be written.
+    QString write(const QByteArray& bytes);
+    // Flushes it to disk and gives it the name `name` in its folder, replacing a file (or link)
+    // of that name; the reason when it could not.
+    QString keepAs(const QString& name);
+
+private:
+    int folderFd_ = -1;
+    int fd_ = -1;
+    QByteArray name_;
+};
 
 class FileReceiver {
 public:
@@ -101,7 +132,8 @@ private:
     void finishFile();
     void cutOff();
     void close();
-    void drain(DownloadEvent::Kind reason);
+    void drain(DownloadEvent::Kind reason, const QString& detail = {});
+    QString sizeRefusal(qint64 maxBytes) const;
     void writeFailed(const QString& detail);
     void endOfFile();
     void report(DownloadEvent::Kind kind, const QString& detail = {});
@@ -115,9 +147,10 @@ private:
     QByteArray name_;
     qint64 bodyTotal_ = 0;
     qint64 bodyDone_ = 0;
-    std::unique_ptr<QTemporaryFile> partial_; // in Writing: the file being written
+    std::unique_ptr<PartialFile> partial_; // in Writing: the file being written
     QString target_;
     DownloadEvent::Kind drainReason_ = DownloadEvent::Kind::Refused; // in Draining: why
+    QString drainDetail_;
     int droppedInARow_ = 0;
     QByteArray buffer_;
     ProgressThrottle throttle_;

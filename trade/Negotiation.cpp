@@ -22,12 +22,14 @@
 #include "trade/TradeFolder.h"
 #include "trade/TradeRules.h"
 
+#include <QHostAddress>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -226,12 +228,16 @@ bool TForm1::tradeClientUsable() const {
 
 void TForm1::AskForTrade() {
     QList<QByteArray> lines{askForTradeLine()};
+    QList<qint64> listedSizes;
     for (int i = 0; i < ListView1->topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = ListView1->topLevelItem(i);
-        if (item->checkState(kCaptionColumn) == Qt::Checked)
-            lines << item->data(kCaptionColumn, kNameBytesRole).toByteArray();
+        if (item->checkState(kCaptionColumn) != Qt::Checked)
+            continue;
+        lines << item->data(kCaptionColumn, kNameBytesRole).toByteArray();
+        // A size that is no count of bytes (negative, or no number) lets only an empty file in.
+        listedSizes << std::max<qint64>(0, item->text(kSizeColumn).toLongLong());
     }
-    askedFiles.reset(lines.mid(1)); // only these files may arrive
+    askedFiles.reset(lines.mid(1), listedSizes); // only these files may arrive, no larger
     postTradeSend([this, lines, ticket = TradeClient->ticket()] {
         return sendWhole(*TradeClient, lines, ticket);
     });
@@ -332,6 +338,8 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
     // of a message is never applied, and a late one has lost its turn.
     if (!lines || client->cutOff() || !turn.wait())
         return;
+    const QString senderText = client->RemoteHost();
+    const quint32 sender = QHostAddress(senderText).toIPv4Address();
     std::vector<std::unique_ptr<QTreeWidgetItem>> listing;
     if (message == TradeMessage::SendFileList)
         listing = listingItems(*lines);
@@ -345,7 +353,9 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             if (!WeAccepted)
                 break;
             queueEmpty = SendQueue.isEmpty();
-            notifyTransferEnd(this, message == TradeMessage::LastFileSended, queueEmpty);
+            if (fromPeer(sender))
+                notifyTransferEnd(this, senderText, message == TradeMessage::LastFileSended,
+                                  queueEmpty);
             if (!queueEmpty) {
                 UploadNextFile();
             } else if (message == TradeMessage::SendNextFile) {
@@ -357,6 +367,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             break;
         case TradeMessage::SendFileList:
             replaced = replaceItems(ListView1, listing);
+            tradeSenders_.listing = sender;
             break;
         case TradeMessage::AskForTrade:
             // New wishes need this user's consent anew, also an acceptance still on its way.
@@ -364,13 +375,16 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             ++agreementRound_;
             tickRequested(ListView2, *lines);
             SendQueue = *lines;
-            notifyFilesAsked(this, *lines);
+            tradeSenders_.request = sender;
+            if (fromPeer(sender))
+                notifyFilesAsked(this, senderText, *lines);
             StatusBar1->showMessage(TradeSummary());
             break;
         case TradeMessage::AcceptTheTrade:
             PeerAccepted = true;
-            if (!WeAccepted)
-                notifyPeerAccepted(this);
+            tradeSenders_.acceptance = sender;
+            if (!WeAccepted && fromPeer(sender))
+                notifyPeerAccepted(this, senderText);
             break;
         case TradeMessage::Unknown:
             break;

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include <cstdint>
+#include <sys/stat.h>
 #include <filesystem>
 #include <system_error>
 
@@ -48,15 +49,19 @@ QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix) {
     const QDir dir(folderPart.isEmpty() ? QStringLiteral(".") : folderPart);
     if (!dir.exists())
         return {};
-    const QStringList names = dir.entryList(
-        QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    // No symbolic links: one could lead out of the folder, to a file its owner never meant to
+    // offer, planted by anyone who may write the folder.
+    const QStringList names = dir.entryList(QDir::Files | QDir::Hidden | QDir::System |
+                                                QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                                            QDir::Unsorted);
 
     QList<TradeFileEntry> entries;
     for (const QString& name : names) {
         if (!name.startsWith(nameStart) || !fitsOnOneLine(name))
             continue;
         const QString path = folderPart + name;
-        if (!QFileInfo(path).isFile())
+        const QFileInfo info(path);
+        if (info.isSymLink() || !info.isFile())
             continue;
         entries.append({name, fileTypeText(name), fileSizeText(path), path});
     }
@@ -75,4 +80,12 @@ QString ensureFolder(const QString& folderPrefix) {
         error ? QString::fromLocal8Bit(error.message().c_str()) : QStringLiteral("not a folder");
     return QStringLiteral("The folder %1 is missing and cannot be created: %2.")
         .arg(folder, reason);
+}
+
+bool othersMayWrite(const QString& folderPrefix) {
+    const QString folder = folderPartOf(folderPrefix);
+    struct stat status {};
+    if (folder.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &status) != 0)
+        return false;
+    return (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }

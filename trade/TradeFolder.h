@@ -20,7 +20,8 @@ QString fileTypeText(const QString& name);
 QString fileSizeText(const QString& path);
 
 // Lists the trade folder. folderPrefix is used as a plain text prefix: each entry's path is
-// folderPrefix + name, so a folder must end with "/". Only regular files (hidden ones included);
+// folderPrefix + name, so a folder must end with "/". Only regular files (hidden ones included),
+// never a symbolic link;
 // names holding CR, LF or a zero byte are left out, since a name travels as one line. A missing
 // folder gives an empty list.
 QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix);
@@ -29,3 +30,7 @@ QList<TradeFileEntry> listTradeFolder(const QString& folderPrefix);
 // missing parents: a fresh account may lack the default folders. Empty when it exists now,
 // otherwise a message for the user naming the folder and the reason.
 QString ensureFolder(const QString& folderPrefix);
+
+// True when users other than this one may create, replace or remove files in the folder a prefix
+// names (it is group- or world-writable).
+bool othersMayWrite(const QString& folderPrefix);

@@ -24,12 +24,20 @@
 
 #include <utility>
 
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 const QString kSendNextFile = QStringLiteral("§§-SendNextFile-§§");
 const QString kDownloadAnnouncement = QStringLiteral("Download: ");
 const QString kUploadAnnouncement = QStringLiteral("Upload: ");
 const QString kMissingFileMessage = QStringLiteral("File does not exists.");
 const QString kFileTooLargeMessage = QStringLiteral("File is too large to send.");
+const QString kNotARegularFile = QStringLiteral("not a regular file of the trade folder");
 constexpr int kIconGreen = 2;
 constexpr int kAttemptPollMs = 50;
 
@@ -50,10 +58,13 @@ void TForm1::setUpDownloadChannel() {
         return connected == 0 || peer == connected;
     };
     rules.stallMs = [this] { return downloadStallMs.load(); };
-    rules.targetPath = [this](const QByteArray& name, quint32 peer) {
-        if (peer == 0 || peer != connectedPeer.load() || !askedFiles.take(name))
-            return QString();
-        return saveFolder_.get() + ansi::decode(name);
+    rules.targetPath = [this](const QByteArray& name, quint32 peer) -> DownloadTarget {
+        if (peer == 0 || peer != connectedPeer.load())
+            return {};
+        const std::optional<qint64> maxBytes = askedFiles.take(name);
+        if (!maxBytes)
+            return {};
+        return {saveFolder_.get() + ansi::decode(name), *maxBytes};
     };
     rules.saveFolder = [this] { return saveFolder_.get(); };
     connect(DownloadServer, &TServerSocket::clientRead, this,
@@ -126,23 +137,35 @@ void TForm1::finishUpload() {
         UploadNextFile();
 }
 
+// The file is checked again on what was opened, not on the name: between the listing and the
+// upload, someone who may write the trade folder could have put a symbolic link (to a file of
+// this user's elsewhere) or a pipe in its place.
 void TForm1::SendFileStream(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.exists()) {
+    if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink()) {
         showQueuedMessage(kMissingFileMessage);
         return;
     }
-    if (info.size() > kMaxSendableFileBytes) {
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const QString reason =
+            fd < 0 && errno != ELOOP ? QString::fromLocal8Bit(strerror(errno)) : kNotARegularFile;
+        if (fd >= 0)
+            ::close(fd);
+        reportError(fileOpenErrorMessage(path, reason));
+        return;
+    }
+    const qint64 size = status.st_size;
+    if (size > kMaxSendableFileBytes) {
+        ::close(fd);
         reportError(kFileTooLargeMessage);
         return;
     }
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadOnly)) {
-        reportError(fileOpenErrorMessage(path, file->errorString()));
-        return;
-    }
-    const QByteArray header = encodeFileHeader(ansi::encode(bareFileName(path)), info.size());
-    DownloadClient->SendFile(header, std::move(file), info.size());
+    auto file = std::make_unique<QFile>();
+    file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    const QByteArray header = encodeFileHeader(ansi::encode(bareFileName(path)), size);
+    DownloadClient->SendFile(header, std::move(file), size);
 }
 
 // What became of a file arriving on the download channel, or how far it has got. Runs on the GUI
@@ -160,8 +183,12 @@ void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event
         transferBar_->finish(true);
         break;
     case Kind::Refused:
-        Memo1->appendPlainText(QStringLiteral("Dropped a file from %1: its header was not valid.")
-                                   .arg(addressText(event.peer)));
+        Memo1->appendPlainText(
+            event.detail.isEmpty()
+                ? QStringLiteral("Dropped a file from %1: its header was not valid.")
+                      .arg(addressText(event.peer))
+                : QStringLiteral("Refused \"%1\" from %2: %3; nothing was kept.")
+                      .arg(name, addressText(event.peer), event.detail));
         break;
     case Kind::NotAsked:
         Memo1->appendPlainText(QStringLiteral("Dropped \"%1\" from %2: it was not asked for.")

@@ -67,13 +67,17 @@ TEST(TradeFolder, ListsRegularFilesOnly) {
     writeBytes(prefix + "line\nbreak.txt", 1);
     ASSERT_TRUE(QDir().mkpath(prefix + "subdir.d"));
     writeBytes(prefix + "subdir.d/inner.txt", 1);
+    // A link planted by someone who may write the folder, to a file of this user's elsewhere.
+    QTemporaryDir elsewhere;
+    writeBytes(elsewhere.path() + "/id_ed25519", 9);
+    ASSERT_TRUE(QFile::link(elsewhere.path() + "/id_ed25519", prefix + "photo.jpg"));
     ASSERT_TRUE(QFile::link(prefix + "a.txt", prefix + "link.txt"));
     ASSERT_TRUE(QFile::link(prefix + "gone", prefix + "dangling"));
 
     const auto entries = listTradeFolder(prefix);
     const auto map = byName(entries);
-    EXPECT_EQ(entries.size(), 5);
-    EXPECT_EQ(map.size(), 5u);
+    EXPECT_EQ(entries.size(), 4);
+    EXPECT_EQ(map.size(), 4u);
     ASSERT_TRUE(map.count("a.txt"));
     EXPECT_EQ(map.at("a.txt").type, "txt");
     EXPECT_EQ(map.at("a.txt").size, "3");
@@ -85,7 +89,8 @@ TEST(TradeFolder, ListsRegularFilesOnly) {
     EXPECT_EQ(map.at("noext").size, "0");
     ASSERT_TRUE(map.count("Ж.dat"));
     EXPECT_EQ(map.at("Ж.dat").size, "5");
-    ASSERT_TRUE(map.count("link.txt")); // a link to a file is a file
+    EXPECT_FALSE(map.count("photo.jpg")); // no symbolic link, wherever it leads
+    EXPECT_FALSE(map.count("link.txt"));
     EXPECT_FALSE(map.count("subdir.d"));
     EXPECT_FALSE(map.count("inner.txt"));
     EXPECT_FALSE(map.count("dangling"));

@@ -5,11 +5,13 @@
 #include "support/PeerStandIns.h"
 
 #include <QElapsedTimer>
+#include <QHostAddress>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTextBlock>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -135,6 +137,27 @@ TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
     RawPeer(a.ChatServer->boundPort(), FromStranger{}).send("<Mallory>: heard now\r\n");
     EXPECT_TRUE(waitUntil([&] { return logHas(a, "<Mallory>: heard now"); }));
     EXPECT_FALSE(logHas(a, "let me in"));
+}
+
+TEST(HostilePeer, WhatAStrangerSentBeforeConnectIsGoneAfterIt) {
+    const auto [portsA, portsB] = freePortSets();
+    auto copyA = makeCopy(portsA, portsB, "Anna");
+    auto copyB = makeCopy(portsB, portsA, "Bert");
+    TForm1& a = *copyA->form;
+    goOnline(a);
+    goOnline(*copyB->form);
+    const quint16 trade = a.TradeServer->boundPort();
+    RawPeer(trade, FromStranger{})
+        .send("\xA7\xA7\xA7-SendFileList-\xA7\xA7\xA7\r\n"
+              "bait.txt\r\ntxt\r\n9\r\n");
+    RawPeer(trade, FromStranger{}).send("\xA7\xA7\xA7-AskForTrade-\xA7\xA7\xA7\r\nid_ed25519\r\n");
+    ASSERT_TRUE(waitUntil([&] { return a.ListView1->topLevelItemCount() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return a.SendQueue == QList<QByteArray>{"id_ed25519"}; }));
+
+    connectTo(a, "127.0.0.1");
+    ASSERT_EQ(a.connectedPeer.load(), QHostAddress(QHostAddress::LocalHost).toIPv4Address());
+    EXPECT_EQ(a.ListView1->topLevelItemCount(), 0);
+    EXPECT_TRUE(a.SendQueue.isEmpty());
 }
 
 TEST(HostilePeer, AListenerHoldsABoundedNumberOfConnectionsWhateverComes) {

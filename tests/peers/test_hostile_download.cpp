@@ -76,6 +76,17 @@ bool closedByPeer(QTcpSocket& socket) {
 }
 } // namespace
 
+TEST(HostilePeer, AFileLargerThanItsListingSaidIsRefusedAndNothingKept) {
+    ConnectedCopy c;
+    c.form().askedFiles.reset({"photo.jpg", "small.txt"}, {5, 5});
+    auto sender = c.sender();
+    send(*sender, fileOnWire("photo.jpg", "six b!") + fileOnWire("small.txt", "five!"));
+    ASSERT_TRUE(waitUntil([&] { return c.saved() == QStringList{"small.txt"}; }));
+    EXPECT_TRUE(waitUntil([&] { return c.logLinesWith("Refused \"photo.jpg\"") == 1; }));
+    EXPECT_TRUE(c.logHas("more than the 5 its listing gave"));
+    EXPECT_EQ(c.saved(), QStringList{"small.txt"}); // no partial file of the refused one
+}
+
 TEST(HostilePeer, OnlyAskedFilesFromThePeerAreWrittenAndNoMoreTimesThanAsked) {
     ConnectedCopy c;
     writeTestFile(c.copy->saveFolder() + "keep.txt", "mine");
