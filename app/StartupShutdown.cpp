@@ -4,7 +4,7 @@
 
 #include "board/BoardView.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
+#include "common/GuiThread.h"
 #include "net/PeerList.h"
 
 #include <QFileInfo>

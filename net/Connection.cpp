@@ -19,7 +19,6 @@
 
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
 #include "net/PeerList.h"
 
 #include <QLineEdit>

@@ -2,7 +2,7 @@
 #include "net/TcpClient.h"
 
 #include "common/AnsiText.h"
-#include "common/ThreadAffinity.h"
+#include "common/GuiThread.h"
 #include "net/Deadline.h"
 #include "net/NameResolution.h"
 

@@ -17,7 +17,6 @@
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
-#include "common/ThreadAffinity.h"
 #include "common/ProgramError.h"
 #include "trade/TradeFolder.h"
 #include "trade/TradeRules.h"

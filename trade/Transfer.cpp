@@ -10,7 +10,6 @@
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferBar.h"
 
