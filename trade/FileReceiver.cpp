@@ -65,6 +65,14 @@ FileReceiver::~FileReceiver() {
     partial_.reset(); // QTemporaryFile removes its file
 }
 
+void FileReceiver::setPhase(Phase next, DownloadEvent::Kind drainReason) {
+    if (phase_ == Phase::Closed)
+        return;
+    phase_ = next;
+    if (next == Phase::Draining)
+        drainReason_ = drainReason;
+}
+
 bool FileReceiver::midFile() const {
     return phase_ == Phase::Writing || phase_ == Phase::Draining ||
            (phase_ == Phase::Header && !header_.isEmpty());
@@ -127,7 +135,7 @@ void FileReceiver::startFile() {
     else if (target_.isEmpty())
         drain(DownloadEvent::Kind::NotAsked);
     else if (openPartialFile())
-        phase_ = Phase::Writing;
+        setPhase(Phase::Writing);
     if (phase_ != Phase::Closed && bodyTotal_ == 0)
         endOfFile();
 }
@@ -160,8 +168,7 @@ mode_t FileReceiver::processUmask() {
 // Later bytes of this file are read and dropped. A refusal is told once the file is through (the
 // peer's next-file request follows it), unless the connection is cut first for a flood of them.
 void FileReceiver::drain(DownloadEvent::Kind reason) {
-    phase_ = Phase::Draining;
-    drainReason_ = reason;
+    setPhase(Phase::Draining, reason);
     if (isDrop(reason) && ++droppedInARow_ > kMaxDroppedInARow) {
         report(reason);
         close();
@@ -171,8 +178,7 @@ void FileReceiver::drain(DownloadEvent::Kind reason) {
 // Told at once, so a sender that hangs up meanwhile cannot hide it; the rest is drained.
 void FileReceiver::writeFailed(const QString& detail) {
     partial_.reset();
-    phase_ = Phase::Draining;
-    drainReason_ = DownloadEvent::Kind::WriteFailed;
+    setPhase(Phase::Draining, DownloadEvent::Kind::WriteFailed);
     report(DownloadEvent::Kind::WriteFailed, detail);
 }
 
@@ -181,8 +187,7 @@ void FileReceiver::endOfFile() {
         finishFile();
     else if (drainReason_ != DownloadEvent::Kind::WriteFailed) // told already
         report(drainReason_);
-    if (phase_ != Phase::Closed)
-        phase_ = Phase::Header;
+    setPhase(Phase::Header);
 }
 
 // The last byte is in: a kept file is flushed to disk and only then takes its final name, so the
@@ -205,7 +210,7 @@ void FileReceiver::connectionClosed() {
     readAvailable();
     if (phase_ != Phase::Closed && midFile())
         cutOff();
-    phase_ = Phase::Closed;
+    setPhase(Phase::Closed);
 }
 
 void FileReceiver::cutOff() {
@@ -218,7 +223,7 @@ void FileReceiver::shut() {
 }
 
 void FileReceiver::close() {
-    phase_ = Phase::Closed;
+    setPhase(Phase::Closed);
     stall_->stop();
     partial_.reset();
     header_.clear();
