@@ -23,7 +23,6 @@ namespace {
 const QString kNeedsAvahi = QStringLiteral(
     "Finding copies on the network needs the Avahi service (the avahi-daemon package).");
 const QString kNoneFound = QStringLiteral("No other copy is online on this network yet.");
-const QString kOnline = QStringLiteral("Online");
 constexpr int kAddressRole = Qt::UserRole;
 constexpr int kRunIdRole = Qt::UserRole + 1;
 
@@ -168,7 +167,7 @@ void TForm1::ListBox2DblClick() {
     if (!item || !item->data(kAddressRole).isValid())
         return;
     ListBox2Click();
-    if (BitBtn16->isEnabled())
+    if (linkState_ == LinkState::Online) // Connect is usable
         BitBtn16->click();
 }
 
@@ -177,10 +176,10 @@ void TForm1::ListBox2DblClick() {
 void TForm1::Button7Click() {
     std::vector<FoundCopy> copies = discovery_->copies();
     const FoundCopy* copy = selectedCopy(copies);
-    if (!copy || !BitBtn18->isEnabled() || matchStep_ != MatchStep::None)
+    if (!copy || isLinkStep(linkState_) || matchStep_ != MatchStep::None)
         return;
     matchedPlan_ = mirroredPlan(copy->announcement.plan);
-    if (BitBtn18->text() != kOnline) {
+    if (!onlineToggled_) {
         applyMatchedPlan();
         return;
     }
