@@ -9,7 +9,6 @@
 #include "common/GuiThread.h"
 #include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
 #include "net/StatusIcons.h"
 
 #include <QAction>

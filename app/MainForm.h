@@ -11,11 +11,13 @@
 #include "common/SerialWorker.h"
 #include "common/SharedText.h"
 #include "net/Discovery.h"
+#include "net/LinkState.h"
 #include "net/TcpChannel.h"
 #include "trade/AskedFiles.h"
 #include "trade/EventSockets.h"
 #include "trade/FileHeader.h"
 #include "trade/OfferedFiles.h"
+#include "trade/TradeAgreement.h"
 #include "trade/TradeRules.h"
 #include "trade/UploadPauses.h"
 
@@ -196,8 +198,7 @@ public:
     std::deque<QString> PlotQueue;
     QStringList PeerList;
     QList<QByteArray> SendQueue;
-    bool WeAccepted = false;
-    bool PeerAccepted = false;
+    TradeAgreement agreement; // WeAccepted, PeerAccepted and the uploads they let run
     std::unique_ptr<TBoard> board;
     std::array<QImage, 5> slotPictures;
     int statusIconIndex = -1; // -1: the initial picture
@@ -236,7 +237,11 @@ public:
     void ListBox1Click();
     void Delete1Click();
     void showStatusIcon(int index);
-    bool attemptRunning() const { return attemptRunning_; }
+    LinkState linkState() const { return linkState_; }
+    // A connection step of the bar runs (going online or offline, Connect, Disconnect).
+    bool attemptRunning() const {
+        return isLinkStep(linkState_) && linkState_ != LinkState::Closing;
+    }
     // ---- Finding copies on the network (net/DiscoveryHandlers.cpp)
     void ListBox2Click();
     void ListBox2DblClick();
@@ -287,18 +292,17 @@ public:
     void SendFileStream(const QString& path);
     void DownloadServerClientRead(TServerSocket* sender, const DownloadEvent& event);
     void Timer1Timer();
-    int uploadPauseMs = 3000; // the pause before and after each upload; tests shorten it
-    // Test seam: how long a received trade message may take to arrive whole, for the listener
-    // that cuts it and for the turns that pass it over.
+    // ---- Test seams: the program's own values stay; tests shorten them or look inside.
+    int uploadPauseMs = 3000; // the pause before and after each upload
+    // How long a received trade message may take to arrive whole, for the listener that cuts it
+    // and for the turns that pass it over.
     void setTradeMessageDeadlineMs(int ms) {
         TradeServer->setMessageDeadlineMs(ms);
         tradeTurns_.setDeadlineMs(ms);
     }
-    // How long a download may stop mid-file before it is cut; tests shorten it. Read when a
-    // connection is accepted.
+    // How long a download may stop mid-file before it is cut. Read when a connection is accepted.
     std::atomic<int> downloadStallMs{kDownloadStallMs};
-
-    // Test seam: plot records taken by the pump but not yet confirmed sent.
+    // Plot records taken by the pump but not yet confirmed sent.
     bool plotSendInFlight() const { return plotInFlight_; }
 
     // ---- Run on listener workers, never on the GUI thread: the accept handlers. Each reads its
@@ -322,6 +326,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // ---- Building the window (app/MainFormLayout.cpp)
     void buildControls();
     void buildConnectionBar();
     void buildBoardBar();
@@ -338,7 +343,33 @@ private:
     void setObjectNames();
     QLineEdit* optionsField(const QString& name);
     std::array<QLineEdit*, kSettingsFieldCount> settingsFields() const;
+    QString programFolder_;
+    FormDialogs dialogs_;
 
+    // ---- Start and end, error boxes (app/StartupShutdown.cpp, app/MainForm.cpp)
+    // The settings file holds the outer size, frame included; the frame is known only once the
+    // system has put the window on screen, so the size is corrected then.
+    void setOuterSize(int width, int height);
+    void applyPendingOuterSize();
+    // Boxes waiting to be shown, one after another, after the handler that asked has returned.
+    void queueBox(const QString& key, std::function<void()> show); // key: the box's kind and text
+    void showQueuedBoxes();
+    std::optional<QSize> pendingOuterSize_;
+    // The position the settings file gave (or the default), written back where the platform
+    // neither reports nor sets where a window is.
+    QPoint settingsPosition_{kDefaultWindowLeft, kDefaultWindowTop};
+    bool closing_ = false;
+    bool closed_ = false;
+    HopGate hops_; // the accept handlers' hops; closed first when the window closes
+    std::deque<std::pair<QString, std::function<void()>>> pendingBoxes_;
+    std::mutex boxesWaitingMutex_;
+    std::set<QString> boxesWaiting_; // keys of the boxes queued and not yet shown
+    bool boxShowing_ = false;
+    // Creates a missing folder; one that cannot be made is told in the chat log, once. Any thread.
+    bool prepareFolder(const QString& folderPrefix);
+    ReportedOnce foldersReported_;
+
+    // ---- Connection control (net/Connection.cpp, net/PeerOnly.cpp)
     // Connection control runs its blocking socket steps on netWorker_, one attempt at a time, with
     // the bar's buttons held disabled meanwhile. The step runs there and returns the continuation
     // that applies its result on the GUI thread.
@@ -352,6 +383,13 @@ private:
     };
     void runAttempt(AttemptStep step);
     void applyAttempt();
+    // How a connection step ended: done (its own outcome, success or not), or ended by an error,
+    // which changes nothing the bar shows.
+    enum class StepEnd { Done, Failed };
+    // The one place the link state changes, and with it the Online/Offline caption, the bar's
+    // buttons, the status icon and this copy's announcement on the network.
+    void setLinkState(LinkState next, StepEnd end = StepEnd::Done);
+    void showLinkLook(LinkState from, LinkState next);
     void goOnline();
     void finishGoingOnline(const OnlineResult& result);
     void goOffline();
@@ -361,8 +399,7 @@ private:
     // The user's connection actions: what peers provoked and is still queued is dropped, and what
     // runs is hurried, so the action never waits behind it.
     void cancelProvokedWork();
-    // Closes every connection the listeners hold from an address other than peer
-    // (net/PeerOnly.cpp).
+    // Closes every connection the listeners hold from an address other than peer.
     void closeSideDoors(quint32 peer);
     // Drops the listing, request (with its ticks) and acceptance that came from an address other
     // than peer before Connect (net/PeerOnly.cpp).
@@ -376,45 +413,15 @@ private:
     void reportListenFailures();
     void warnAboutOpenFolders();
     void rememberPeer(const QString& address);
-    void plotSendDone(quint64 queueGeneration, bool sent);
-    // The settings file holds the outer size, frame included; the frame is known only once the
-    // system has put the window on screen, so the size is corrected then.
-    void setOuterSize(int width, int height);
-    void applyPendingOuterSize();
-    std::optional<QSize> pendingOuterSize_;
-    // The position the settings file gave (or the default), written back where the platform
-    // neither reports nor sets where a window is.
-    QPoint settingsPosition_{kDefaultWindowLeft, kDefaultWindowTop};
-
-    QString programFolder_;
-    FormDialogs dialogs_;
-    bool closing_ = false;
-    bool closed_ = false;
-    bool attemptRunning_ = false;
-    std::mutex attemptMutex_;             // attemptResult_, set on the worker, taken here
+    LinkState linkState_ = LinkState::Offline;
+    LinkState settledBefore_ = LinkState::Offline; // where the running step began
+    bool onlineToggled_ = false;    // the caption says "Online": the next click goes offline
+    bool disconnectOffered_ = true; // "Disconnect" is usable (it is at start)
+    bool stepOnWorker_ = false;     // a connection step posted to netWorker_ has not been applied
+    std::mutex attemptMutex_;       // attemptResult_, set on the worker, taken here
     std::function<void()> attemptResult_; // the continuation of the step that ended
-    HopGate hops_; // the accept handlers' hops; closed first when the window closes
-    bool plotInFlight_ = false;
-    bool plotTickOwed_ = false; // a pump tick came while a record was on its way
-    int chatSendsPending_ = 0;
-    int tradeSendsPending_ = 0;  // trade messages posted to netWorker_ and not yet sent
-    MessageTurns tradeTurns_;    // received trade messages apply in their connections' order
-    quint64 agreementRound_ = 0; // counts "Ask for download" clicks, which void an acceptance
-    // Trade negotiation helpers (trade/Negotiation.cpp), GUI thread unless told otherwise.
-    // Counted in tradeSendsPending_; work of a kind other than kNoKind is coalesced.
-    void postTradeSend(std::function<bool()> send, SerialWorker::Kind kind = SerialWorker::kNoKind);
-    bool tradeClientUsable() const; // connected, or a send on its way will reconnect it
-    QString takeNextUpload();       // the next queued file this copy offered; empty: none
-    void handOverUploads();         // nothing more to send: the peer's turn
-    // Creates a missing folder; one that cannot be made is told in the chat log, once. Any thread.
-    bool prepareFolder(const QString& folderPrefix);
-    ReportedOnce foldersReported_;
-    quint64 plotQueueGeneration_ = 0;
-    quint32 lastDialogColor_ = 0;
-    QString lastSaveName_;
-    std::unique_ptr<SerialWorker> netWorker_;
 
-    // Finding copies on the network (net/DiscoveryHandlers.cpp).
+    // ---- Finding copies on the network (net/DiscoveryHandlers.cpp)
     void setUpDiscovery();
     void showFoundCopies();
     void showMatchButton();
@@ -440,26 +447,46 @@ private:
     quint32 connectedSelf_ = 0;  // this computer's address as the peer sees it, while connected
     bool noneFoundHint_ = false; // online, and nothing found for Timer4's interval
     bool showFoundPage_ = false; // bring "Connected to" forward once copies are listed
-    std::unique_ptr<SerialWorker> plotWorker_;
-    std::unique_ptr<SerialWorker> uploadWorker_;
 
-    // The upload's steps (trade/Transfer.cpp): the pause before, the announcement and the file,
-    // the pause after; each ends on the GUI thread.
+    // ---- Chat (chat/Chat.cpp, chat/ChatLog.cpp)
+    int chatSendsPending_ = 0;
+    ChatLogFeed* chatLog_ = nullptr; // a child of Memo1
+
+    // ---- Board (board/PlotStream.cpp, board/Snapshots.cpp)
+    void plotSendDone(quint64 queueGeneration, bool sent);
+    bool plotInFlight_ = false;
+    bool plotTickOwed_ = false; // a pump tick came while a record was on its way
+    quint64 plotQueueGeneration_ = 0;
+    quint32 lastDialogColor_ = 0;
+    QString lastSaveName_;
+
+    // ---- Trade negotiation (trade/Negotiation.cpp), GUI thread unless told otherwise
+    // Counted in the agreement's pending sends; work of a kind other than kNoKind is coalesced.
+    void postTradeSend(std::function<bool()> send, SerialWorker::Kind kind = SerialWorker::kNoKind);
+    bool tradeClientUsable() const; // connected, or a send on its way will reconnect it
+    QString takeNextUpload();       // the next queued file this copy offered; empty: none
+    void handOverUploads();         // nothing more to send: the peer's turn
+    // Does what the agreement asks after an event.
+    // Does what the agreement asks after an event; a peer address given is the one to notify of.
+    void act(TradeAgreement::Action action, const QString& peerAddress = {});
+    // Counts trade sends queued and ended in the agreement.
+    std::function<void(int)> tradeSendCount();
+    MessageTurns tradeTurns_; // received trade messages apply in their connections' order
+
+    // ---- File transfer (trade/Transfer.cpp)
+    // The upload's steps: the pause before, the announcement and the file, the pause after; each
+    // ends on the GUI thread.
     void startUpload(uint64_t round);
     void finishUpload();
-    UploadPauses uploadPauses_;
-    bool uploadBusy_ = false;
-    bool uploadOwed_ = false; // an UploadNextFile came while one ran
     void setUpDownloadChannel();
     void reportDownloadError(const QString& message);
+    UploadPauses uploadPauses_;
     TransferBar* transferBar_ = nullptr;
     SharedText saveFolder_; // Edit1's text, for the download listener's thread
-    // Boxes waiting to be shown, one after another, after the handler that asked has returned.
-    void queueBox(const QString& key, std::function<void()> show); // key: the box's kind and text
-    void showQueuedBoxes();
-    std::deque<std::pair<QString, std::function<void()>>> pendingBoxes_;
-    std::mutex boxesWaitingMutex_;
-    std::set<QString> boxesWaiting_; // keys of the boxes queued and not yet shown
-    ChatLogFeed* chatLog_ = nullptr; // a child of Memo1
-    bool boxShowing_ = false;
+
+    // ---- The window's worker threads: declared last, so they end first, while everything their
+    // tasks use is still there.
+    std::unique_ptr<SerialWorker> netWorker_;
+    std::unique_ptr<SerialWorker> plotWorker_;
+    std::unique_ptr<SerialWorker> uploadWorker_;
 };

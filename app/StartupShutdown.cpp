@@ -4,7 +4,7 @@
 
 #include "board/BoardView.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
+#include "common/GuiThread.h"
 #include "net/PeerList.h"
 
 #include <QFileInfo>
@@ -74,7 +74,7 @@ void TForm1::FormClose() {
     Timer1->stop();
     netWorker_->cancel(kNextFileRequest);
     netWorker_->cancel(kChatAnswer);
-    tradeSendsPending_ -= netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing);
+    agreement.sendsEnded(netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing));
     // A chat line typed just before still goes out to a peer that takes it.
     netWorker_->waitIdleFor(kCloseGraceMs);
     for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
@@ -84,9 +84,9 @@ void TForm1::FormClose() {
     netWorker_->waitIdle();
     applyAttempt();
     guarded([this] { writeSettingsFile(); });
-    if (BitBtn17->isEnabled())
+    if (disconnectOffered_)
         guarded([this] { BitBtn17Click(); });
-    if (BitBtn18->text() == QStringLiteral("Online"))
+    if (onlineToggled_)
         guarded([this] { BitBtn18Click(); });
     // A file still moving either way is given up: its partial file is removed.
     DownloadServer->Close();
@@ -99,5 +99,6 @@ void TForm1::FormClose() {
     // Connections the peer still holds open end now, so no worker outlives the window.
     for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
         server->shutdownConnections();
+    setLinkState(LinkState::Closing);
     closed_ = true;
 }

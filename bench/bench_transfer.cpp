@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     // The upload pause before the file, then the file itself.
     a.askedFiles.reset({name});
     b.offeredFiles.reset({{name, source}});
-    b.WeAccepted = true;
+    b.agreement.acceptanceSent(b.agreement.round());
     b.SendQueue = {name};
     b.UploadNextFile();
     waitUntil([] { return false; }, kPauseMs - 100);

@@ -7,7 +7,6 @@
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
-#include "common/ThreadAffinity.h"
 
 #include <QHostAddress>
 #include <QLineEdit>

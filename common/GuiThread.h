@@ -1,5 +1,21 @@
 #pragma once
-// Hops between threads and the window's thread (the GUI thread).
+// The program's threads, how work hops between them, and how code says which thread it needs.
+//
+// | thread                      | made by         | runs                                          |
+// |-----------------------------|-----------------|-----------------------------------------------|
+// | GUI                         | main()          | every widget and timer, all of TForm1's state,|
+// |                             |                 | the handlers, the connection steps' endings   |
+// | connection worker           | TForm1          | connecting, going online and offline, chat    |
+// |                             | (SerialWorker)  | and trade sends, the answers peers provoke    |
+// | plot worker                 | TForm1 (same)   | sending plot records                          |
+// | upload worker               | TForm1 (same)   | the pauses around an upload, its announcement |
+// | dispatcher, one per line    | TTcpServer      | accepting; watching idle connections          |
+// | listener                    |                 |                                               |
+// | accept workers, up to       | TTcpServer      | the accept handlers: reading a message, then  |
+// | kWorkersPerListener each    |                 | one hop onto the GUI thread                   |
+// | download listener           | TServerSocket   | receiving files into the save folder          |
+// | download client             | TClientSocket   | sending files                                 |
+// | name lookups, one each      | runAbandonable  | getaddrinfo; left to finish when cancelled    |
 //
 // `postTo` queues a step on an object's thread and returns at once: a worker hands its result to
 // the window that way. `HopGate::runOn` is the one place a thread waits on another: an accept
@@ -8,6 +24,10 @@
 // The window closes its gate first when it closes: hops waiting then and later return without
 // running, so the GUI thread can join the workers plainly, without delivering events.
 // `runOn` (without a gate) is for objects whose own thread never waits on the caller.
+//
+// Code meant for one thread says so (VORLAX_ON_THREAD_OF, assertThread): in debug and sanitizer
+// builds a call made on another thread stops the program at once, naming the call; in release
+// builds the check is nothing.
 
 #include "common/Handover.h"
 
@@ -15,6 +35,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QThread>
+#include <QtGlobal>
 
 #include <condition_variable>
 #include <exception>
@@ -22,6 +43,34 @@
 #include <mutex>
 #include <set>
 #include <utility>
+
+#if !defined(NDEBUG) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VORLAX_CHECK_THREADS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VORLAX_CHECK_THREADS 1
+#endif
+#endif
+
+// Asserts that the caller runs on the thread `object` lives on.
+inline void assertOnThreadOf([[maybe_unused]] const QObject* object,
+                             [[maybe_unused]] const char* call) {
+#ifdef VORLAX_CHECK_THREADS
+    if (QThread::currentThread() != object->thread())
+        qFatal("%s called on a thread other than its object's", call);
+#endif
+}
+
+// Asserts that the caller is on the right thread, as the caller judges it.
+inline void assertThread([[maybe_unused]] bool onRightThread, [[maybe_unused]] const char* call) {
+#ifdef VORLAX_CHECK_THREADS
+    if (!onRightThread)
+        qFatal("%s called on the wrong thread", call);
+#endif
+}
+
+// The running function must be on the thread `object` lives on.
+#define VORLAX_ON_THREAD_OF(object) assertOnThreadOf((object), Q_FUNC_INFO)
 
 // Runs f on context's thread and waits for it; runs it at once when already there. An error f
 // raises comes back to the caller. If context is destroyed before the call is delivered, the call

@@ -14,12 +14,14 @@
 //
 // While connected, connectedPeer holds the peer's address and the listeners take connections
 // from it only.
+//
+// The link's state (net/LinkState.h) changes in setLinkState alone, which shows it: the toggle's
+// caption, the buttons, the status icon, the announcement. Nothing reads it back from a widget.
 
 #include "app/MainForm.h"
 
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
 #include "common/DisplayText.h"
 #include "net/BindHelper.h"
 #include "net/PeerList.h"
@@ -45,8 +47,7 @@ constexpr int kUserActionGraceMs = 200;
 
 void TForm1::runAttempt(AttemptStep step) {
     VORLAX_ON_THREAD_OF(this);
-    attemptRunning_ = true;
-    Panel5->setEnabled(false);
+    stepOnWorker_ = true;
     netWorker_->post([this, step = std::move(step)] {
         std::function<void()> apply;
         const QString failure = failureOf([&] { apply = step(); });
@@ -79,21 +80,23 @@ void TForm1::applyAttempt() {
     }
     if (!apply)
         return;
-    attemptRunning_ = false;
+    stepOnWorker_ = false;
     guarded(apply);
-    if (attemptRunning_)
+    if (stepOnWorker_)
         return; // the continuation began the handler's next step
-    Panel5->setEnabled(true);
+    // An error ended the step before its continuation settled it.
+    if (attemptRunning())
+        setLinkState(settledBefore_, StepEnd::Failed);
     // A plot client connected by this step sends the records that waited for it.
     wakePlotPump();
     emit attemptFinished();
 }
 
 void TForm1::cancelProvokedWork() {
-    tradeSendsPending_ -= netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing);
+    agreement.sendsEnded(netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing));
     netWorker_->cancel(kNextFileRequest);
     netWorker_->cancel(kChatAnswer);
-    uploadOwed_ = false;
+    agreement.forgetOwedUpload();
     uploadPauses_.callOff();
     for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
         client->hurry(kUserActionGraceMs);
@@ -101,7 +104,7 @@ void TForm1::cancelProvokedWork() {
 
 void TForm1::BitBtn18Click() {
     VORLAX_ON_THREAD_OF(this);
-    if (BitBtn18->text() == kOffline)
+    if (!onlineToggled_)
         goOnline();
     else
         goOffline();
@@ -116,9 +119,8 @@ struct LinePorts {
 } // namespace
 
 void TForm1::goOnline() {
-    WeAccepted = false;
-    PeerAccepted = false;
-    BitBtn18->setText(kOnline);
+    agreement.clear();
+    setLinkState(LinkState::GoingOnline);
     // The line-channel ports are given on the connection worker, in their order; a field that is
     // not an integer still ends going online at its own step, after the ports before it were given.
     LinePorts ports;
@@ -150,6 +152,7 @@ void TForm1::goOnline() {
         portsGiven = 2;
     } catch (...) {
         netWorker_->post([givePorts, ports, portsGiven] { givePorts(ports, portsGiven); });
+        setLinkState(settledBefore_, StepEnd::Failed);
         throw;
     }
     runAttempt([this, givePorts, ports] {
@@ -182,13 +185,9 @@ void TForm1::finishGoingOnline(const OnlineResult& result) {
         DownloadServer->Open();
     if (!result.failure.isEmpty())
         throw ProgramError(result.failure);
-    showStatusIcon(kIconYellow);
-    BitBtn17->setEnabled(false);
-    BitBtn20->setEnabled(false);
-    BitBtn16->setEnabled(true);
     reportListenFailures();
     warnAboutOpenFolders();
-    publishThisCopy();
+    setLinkState(LinkState::Online);
 }
 
 // Another user who may write the trade folder can put files in it that this copy then offers;
@@ -247,12 +246,10 @@ void TForm1::reportListenFailures() {
 
 void TForm1::goOffline() {
     cancelProvokedWork();
-    WeAccepted = false;
-    PeerAccepted = false;
+    agreement.clear();
     connectedPeer = 0;
     askedFiles.reset({});
-    withdrawThisCopy();
-    BitBtn18->setText(kOffline);
+    setLinkState(LinkState::GoingOffline);
     runAttempt([this] {
         ChatServer->Close();
         TradeServer->Close();
@@ -271,10 +268,7 @@ void TForm1::finishGoingOffline() {
     DownloadServer->Close();
     DownloadServer->setActive(false);
     DownloadClient->setActive(false);
-    showStatusIcon(kIconRed);
-    BitBtn17->setEnabled(false);
-    BitBtn20->setEnabled(false);
-    BitBtn16->setEnabled(false);
+    setLinkState(LinkState::Offline);
 }
 
 void TForm1::rememberPeer(const QString& address) {
@@ -296,9 +290,9 @@ void TForm1::BitBtn16Click() {
         return;
     rememberPeer(address);
     cancelProvokedWork();
-    WeAccepted = false;
-    PeerAccepted = false;
+    agreement.clear();
     askedFiles.reset({});
+    setLinkState(LinkState::Connecting);
     runAttempt([this, address] {
         ChatClient->setRemoteHost(address);
         TradeClient->setRemoteHost(address);
@@ -350,14 +344,12 @@ void TForm1::finishConnect(const ConnectResult& result) {
     if (result.success()) {
         closeSideDoors(result.peer);
         forgetStrangersTrade(result.peer);
-        showStatusIcon(kIconGreen);
         SendFileList();
-        BitBtn16->setEnabled(false);
-        BitBtn17->setEnabled(true);
-    }
-    BitBtn20->setEnabled(false);
-    if (!result.success())
+        setLinkState(LinkState::Connected);
+    } else {
+        setLinkState(settledBefore_);
         DownloadClient->Close();
+    }
     PlotQueue.clear();
     ++plotQueueGeneration_;
     showFoundCopies();
@@ -366,10 +358,10 @@ void TForm1::finishConnect(const ConnectResult& result) {
 void TForm1::BitBtn17Click() {
     VORLAX_ON_THREAD_OF(this);
     cancelProvokedWork();
-    WeAccepted = false;
-    PeerAccepted = false;
+    agreement.clear();
     connectedPeer = 0;
     askedFiles.reset({});
+    setLinkState(LinkState::Disconnecting);
     runAttempt([this] {
         ChatClient->Disconnect();
         TradeClient->Disconnect();
@@ -382,10 +374,68 @@ void TForm1::finishDisconnect() {
     connectedSelf_ = 0;
     showFoundCopies();
     DownloadClient->Close();
-    showStatusIcon(kIconYellow);
-    BitBtn17->setEnabled(false);
-    BitBtn20->setEnabled(false);
-    BitBtn16->setEnabled(true);
+    setLinkState(LinkState::Online);
+}
+
+void TForm1::setLinkState(LinkState next, StepEnd end) {
+    VORLAX_ON_THREAD_OF(this);
+    const LinkState from = std::exchange(linkState_, next);
+    if (isLinkStep(next) && !isLinkStep(from))
+        settledBefore_ = from;
+    Panel5->setEnabled(!isLinkStep(next));
+    switch (next) {
+    case LinkState::GoingOnline:
+        onlineToggled_ = true;
+        BitBtn18->setText(kOnline);
+        break;
+    case LinkState::GoingOffline:
+        onlineToggled_ = false;
+        withdrawThisCopy();
+        BitBtn18->setText(kOffline);
+        break;
+    case LinkState::Closing: // withdrawn from the network as closing began
+    case LinkState::Connecting:
+    case LinkState::Disconnecting:
+        break;
+    case LinkState::Offline:
+    case LinkState::Online:
+    case LinkState::Connected:
+        if (end == StepEnd::Done)
+            showLinkLook(from, next);
+        break;
+    }
+}
+
+// What a step that ran to its end shows, each in the order the controls have always changed.
+void TForm1::showLinkLook(LinkState from, LinkState next) {
+    if (from == LinkState::Connecting && next != LinkState::Connected) {
+        // A Connect that failed keeps the icon and the Connect and Disconnect buttons as they were.
+        BitBtn20->setEnabled(false);
+        return;
+    }
+    switch (next) {
+    case LinkState::Offline:
+    case LinkState::Online: {
+        const bool online = next == LinkState::Online;
+        showStatusIcon(online ? kIconYellow : kIconRed);
+        BitBtn17->setEnabled(false);
+        BitBtn20->setEnabled(false);
+        BitBtn16->setEnabled(online);
+        disconnectOffered_ = false;
+        if (from == LinkState::GoingOnline)
+            publishThisCopy();
+        break;
+    }
+    case LinkState::Connected:
+        showStatusIcon(kIconGreen);
+        BitBtn16->setEnabled(false);
+        BitBtn17->setEnabled(true);
+        BitBtn20->setEnabled(false);
+        disconnectOffered_ = true;
+        break;
+    default:
+        break;
+    }
 }
 
 void TForm1::ListBox1Click() {

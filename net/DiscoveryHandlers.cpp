@@ -29,7 +29,6 @@ const QString kWhatToCheck = QStringLiteral(
     "Nothing found for a while. Check on both computers: a firewall must let multicast DNS (UDP "
     "port 5353) and the four listening ports through; the Avahi service (avahi-daemon) must run; "
     "and both must be on the same network.");
-const QString kOnline = QStringLiteral("Online");
 constexpr int kAddressRole = Qt::UserRole;
 constexpr int kRunIdRole = Qt::UserRole + 1;
 constexpr int kNameRole = Qt::UserRole + 2;
@@ -292,7 +291,7 @@ void TForm1::ListBox2DblClick() {
     if (!item || !item->data(kAddressRole).isValid())
         return;
     ListBox2Click();
-    if (BitBtn16->isEnabled())
+    if (linkState_ == LinkState::Online) // Connect is usable
         BitBtn16->click();
 }
 
@@ -308,10 +307,10 @@ void TForm1::Button7Click() {
                                          "again, which drops the connection to %1. Go on?")
                               .arg(labelOf(*copy))))
         return;
-    if (!BitBtn18->isEnabled() || matchStep_ != MatchStep::None)
+    if (isLinkStep(linkState_) || matchStep_ != MatchStep::None)
         return;
     matchedPlan_ = mirroredPlan(copy->announcement.plan);
-    if (BitBtn18->text() != kOnline) {
+    if (!onlineToggled_) {
         applyMatchedPlan();
         return;
     }

@@ -23,7 +23,7 @@ void TForm1::forgetStrangersTrade(quint32 peer) {
         tradeSenders_.listing = 0;
     }
     if (tradeSenders_.acceptance != peer) {
-        PeerAccepted = false;
+        agreement.forgetPeerAcceptance();
         tradeSenders_.acceptance = 0;
     }
     if (tradeSenders_.request == peer)

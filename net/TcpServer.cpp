@@ -23,10 +23,11 @@
 // Accepted connections use TCP keep-alive, so the idle ones of a peer that vanished are freed in
 // the end. An accept that fails for lack of descriptors or memory pauses the accepting briefly
 // instead of retrying at full speed.
-#include "net/TcpChannel.h"
+#include "net/TcpServer.h"
 
 #include "net/BindHelper.h"
 #include "net/Deadline.h"
+#include "net/NameResolution.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

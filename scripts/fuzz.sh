@@ -12,10 +12,7 @@ seconds="${1:-60}"
 shift || true
 build="$root/build-fuzz"
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER=clang++ -DVORLAX_FUZZ=ON "${launcher[@]}" >/dev/null
+"$root/scripts/configure.sh" fuzz
 cmake --build "$build" --target fuzzers -j "$(nproc)"
 
 targets=("$@")

@@ -8,10 +8,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build}"
 "$root/scripts/deps.sh" --package
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-[ -f "$build/CMakeCache.txt" ] ||
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+[ -f "$build/CMakeCache.txt" ] || "$root/scripts/configure.sh" default -B "$build"
 # Only what the package holds: the program, its port helper and the compressed documents.
 cmake --build "$build" --target Vorlax vorlax_bind vorlax_docs
 rm -f "$build"/vorlax_*.deb

@@ -4,11 +4,6 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/deps.sh"
-if [ ! -f "$root/build/CMakeCache.txt" ]; then
-    launcher=()
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
-        >/dev/null
-fi
+[ -f "$root/build/CMakeCache.txt" ] || "$root/scripts/configure.sh" default
 cmake --build "$root/build" --target Vorlax -j "$(nproc)"
 exec "$root/build/Vorlax" "$@"

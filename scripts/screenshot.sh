@@ -66,7 +66,7 @@ settle
 for n in 0 1; do click $n 418 37; settle; done # "Offline": both go online
 for n in 0 1; do
     click $n 748 99  # the "Connected to" page
-    click $n 600 118 # its one entry, 127.0.0.1
+    click $n 600 375 # the address book's one entry, 127.0.0.1, below the copies found
     click $n 209 37  # "Connect"
     wait_for "the green ball on copy $n" ball_green $n
 done

@@ -21,15 +21,10 @@ quick=false
 
 step() { echo; echo "==== $* ($(date -u +%H:%M:%S) UTC)"; }
 
-# Configures and builds one build folder with the extra CMake options given.
+# Configures one build folder from its preset (CMakePresets.json) and builds it.
 build() {
-    local dir="$1"
-    shift
-    local launcher=()
-    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-    cmake -S "$root" -B "$root/$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
-        "$@" >/dev/null
-    cmake --build "$root/$dir" -j "$(nproc)"
+    "$root/scripts/configure.sh" "$2"
+    cmake --build "$root/$1" -j "$(nproc)"
 }
 
 # Runs every test of a build folder; ctest prints its summary line, and fails when a test does.
@@ -44,7 +39,7 @@ else
 fi
 
 step "Build and run the test suite"
-build build
+build build default
 suite build
 $quick && exit 0
 
@@ -52,7 +47,7 @@ step "Debian package: lintian, install, going online as an ordinary user, remova
 "$root/tests/package/check_package.sh" "$root/build"
 
 step "Test suite with the address and undefined-behaviour sanitizers"
-build build-asan -DVORLAX_SANITIZE=ON
+build build-asan asan
 suite build-asan
 
 step "Test suite with the thread sanitizer"

@@ -13,10 +13,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$root/build-tsan"
 pattern="${1:-.}"
 
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLAX_TSAN=ON \
-    "${launcher[@]}" >/dev/null
+"$root/scripts/configure.sh" tsan
 cmake --build "$build" -j "$(nproc)"
 
 # halt_on_error: the first report ends the test with a failure, so none goes unnoticed.

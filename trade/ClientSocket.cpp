@@ -9,7 +9,6 @@
 #include "common/GuiThread.h"
 #include "common/HandedOver.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferProgress.h"
 

@@ -10,7 +10,6 @@
 
 #include "common/GuiThread.h"
 #include "common/HandedOver.h"
-#include "common/ThreadAffinity.h"
 #include "trade/DropReports.h"
 #include "net/BindHelper.h"
 

@@ -129,6 +129,14 @@ FileReceiver::~FileReceiver() {
     partial_.reset(); // removes a partial file
 }
 
+void FileReceiver::setPhase(Phase next, DownloadEvent::Kind drainReason) {
+    if (phase_ == Phase::Closed)
+        return;
+    phase_ = next;
+    if (next == Phase::Draining)
+        drainReason_ = drainReason;
+}
+
 bool FileReceiver::midFile() const {
     return phase_ == Phase::Writing || phase_ == Phase::Draining ||
            (phase_ == Phase::Header && !header_.isEmpty());
@@ -198,7 +206,7 @@ void FileReceiver::startFile() {
     else if (!sizeProblem.isEmpty())
         drain(DownloadEvent::Kind::Refused, sizeProblem);
     else if (openPartialFile())
-        phase_ = Phase::Writing;
+        setPhase(Phase::Writing);
     if (phase_ != Phase::Closed && bodyTotal_ == 0)
         endOfFile();
 }
@@ -250,8 +258,7 @@ mode_t FileReceiver::processUmask() {
 // Later bytes of this file are read and dropped. A refusal is told once the file is through (the
 // peer's next-file request follows it), unless the connection is cut first for a flood of them.
 void FileReceiver::drain(DownloadEvent::Kind reason, const QString& detail) {
-    phase_ = Phase::Draining;
-    drainReason_ = reason;
+    setPhase(Phase::Draining, reason);
     drainDetail_ = detail;
     if (isDrop(reason) && ++droppedInARow_ > kMaxDroppedInARow) {
         report(reason, detail);
@@ -262,8 +269,7 @@ void FileReceiver::drain(DownloadEvent::Kind reason, const QString& detail) {
 // Told at once, so a sender that hangs up meanwhile cannot hide it; the rest is drained.
 void FileReceiver::writeFailed(const QString& detail) {
     partial_.reset();
-    phase_ = Phase::Draining;
-    drainReason_ = DownloadEvent::Kind::WriteFailed;
+    setPhase(Phase::Draining, DownloadEvent::Kind::WriteFailed);
     report(DownloadEvent::Kind::WriteFailed, detail);
 }
 
@@ -272,8 +278,7 @@ void FileReceiver::endOfFile() {
         finishFile();
     else if (drainReason_ != DownloadEvent::Kind::WriteFailed) // told already
         report(drainReason_, drainDetail_);
-    if (phase_ != Phase::Closed)
-        phase_ = Phase::Header;
+    setPhase(Phase::Header);
 }
 
 // The last byte is in: a kept file is flushed to disk and only then takes its final name, so the
@@ -294,7 +299,7 @@ void FileReceiver::connectionClosed() {
     readAvailable();
     if (phase_ != Phase::Closed && midFile())
         cutOff();
-    phase_ = Phase::Closed;
+    setPhase(Phase::Closed);
 }
 
 void FileReceiver::cutOff() {
@@ -307,7 +312,7 @@ void FileReceiver::shut() {
 }
 
 void FileReceiver::close() {
-    phase_ = Phase::Closed;
+    setPhase(Phase::Closed);
     stall_->stop();
     partial_.reset();
     header_.clear();

@@ -124,6 +124,8 @@ private:
     static constexpr mode_t kDefaultUmask = 022;
     static mode_t processUmask();
 
+    // The one place the phase changes; a drain keeps its reason. Closed is final.
+    void setPhase(Phase next, DownloadEvent::Kind drainReason = DownloadEvent::Kind::Refused);
     qint64 bytesWanted() const;
     void takeHeaderPiece(const QByteArray& piece);
     void takeBodyPiece(const QByteArray& piece);

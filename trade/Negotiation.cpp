@@ -17,7 +17,6 @@
 #include "common/AnsiText.h"
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
-#include "common/ThreadAffinity.h"
 #include "common/ProgramError.h"
 #include "trade/TradeFolder.h"
 #include "trade/TradeRules.h"
@@ -146,23 +145,25 @@ void sortList(QTreeWidget* list, int column) {
 // client reads as not connected, so `pending` counts them: a message queued behind them is sent
 // if the reconnect succeeds. An error shows in the error box; afterSent runs on the GUI thread
 // once the message has gone out. A send of a kind (work a peer provoked) that is still queued is
-// replaced by the new one rather than queued twice.
-void postSend(TForm1* form, SerialWorker& worker, int& pending, std::function<bool()> send,
-              std::function<void()> afterSent = {},
+// replaced by the new one rather than queued twice. `count` is told of each send queued (+1)
+// and ended (-1).
+void postSend(TForm1* form, SerialWorker& worker, std::function<void(int)> count,
+              std::function<bool()> send, std::function<void()> afterSent = {},
               SerialWorker::Kind kind = SerialWorker::kNoKind) {
-    const bool queued = worker.post(
-        kind, [form, &pending, send = std::move(send), afterSent = std::move(afterSent)] {
+    const bool queued =
+        worker.post(kind, [form, count, send = std::move(send), afterSent = std::move(afterSent)] {
             bool sent = false;
             const QString failure = failureOf([&] { sent = send(); });
-            postTo(form, [form, &pending, failure, sent, afterSent] {
-                --pending;
+            postTo(form, [form, count, failure, sent, afterSent] {
+                count(-1);
                 if (!failure.isEmpty())
                     form->reportError(failure);
                 else if (sent && afterSent)
                     afterSent();
             });
         });
-    pending += queued ? 1 : 0;
+    if (queued)
+        count(+1);
 }
 
 // One message on a client as one unit, queued now: true when every line went out.
@@ -219,11 +220,34 @@ void TForm1::SendFileList(TTcpClient::SendWhen when) {
 
 void TForm1::postTradeSend(std::function<bool()> send, SerialWorker::Kind kind) {
     VORLAX_ON_THREAD_OF(this);
-    postSend(this, *netWorker_, tradeSendsPending_, std::move(send), {}, kind);
+    postSend(this, *netWorker_, tradeSendCount(), std::move(send), {}, kind);
 }
 
 bool TForm1::tradeClientUsable() const {
-    return TradeClient->Connected() || tradeSendsPending_ > 0;
+    return TradeClient->Connected() || agreement.sendsPending();
+}
+
+std::function<void(int)> TForm1::tradeSendCount() {
+    return [this](int change) {
+        if (change > 0)
+            agreement.sendsQueued(change);
+        else
+            agreement.sendsEnded(-change);
+    };
+}
+
+void TForm1::act(TradeAgreement::Action action, const QString& peerAddress) {
+    switch (action) {
+    case TradeAgreement::Action::Upload:
+        UploadNextFile();
+        break;
+    case TradeAgreement::Action::TellPeerAccepted:
+        if (!peerAddress.isEmpty()) // only the connected peer's acceptance is notified
+            notifyPeerAccepted(this, peerAddress);
+        break;
+    case TradeAgreement::Action::None:
+        break;
+    }
 }
 
 void TForm1::AskForTrade() {
@@ -249,9 +273,7 @@ QString TForm1::TradeSummary() const {
 
 void TForm1::BitBtn19Click() {
     BitBtn20->setEnabled(true);
-    WeAccepted = false;
-    PeerAccepted = false;
-    ++agreementRound_;
+    agreement.weAsk();
     // The asked files will be written into the save folder: a missing one is made now.
     prepareFolder(Edit1->text());
     AskForTrade();
@@ -265,30 +287,29 @@ void TForm1::BitBtn20Click() {
         // This user has agreed only once the peer can know it: the flag waits for the line to be
         // sent, and is not set at all when an "Ask for download" or a connection step came since.
         postSend(
-            this, *netWorker_, tradeSendsPending_,
+            this, *netWorker_, tradeSendCount(),
             [this, ticket = TradeClient->ticket()] {
                 return sendWhole(*TradeClient, {acceptTheTradeLine()}, ticket,
                                  TTcpClient::SendWhen::IfConnected);
             },
-            [this, round = agreementRound_] {
-                if (round != agreementRound_ || attemptRunning())
-                    return;
-                WeAccepted = true;
-                if (PeerAccepted)
-                    UploadNextFile();
+            [this, round = agreement.round()] {
+                if (!attemptRunning())
+                    act(agreement.acceptanceSent(round));
             });
     }
     if (ChatClient->Connected() || chatSendsPending_ > 0) {
         const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), kAcceptTrade);
         Memo1->appendPlainText(line);
-        postSend(this, *netWorker_, chatSendsPending_, [this, line, ticket = ChatClient->ticket()] {
-            return sendWhole(*ChatClient, {ansi::encode(line)}, ticket,
-                             TTcpClient::SendWhen::IfConnected);
-        });
+        postSend(
+            this, *netWorker_, [this](int change) { chatSendsPending_ += change; },
+            [this, line, ticket = ChatClient->ticket()] {
+                return sendWhole(*ChatClient, {ansi::encode(line)}, ticket,
+                                 TTcpClient::SendWhen::IfConnected);
+            });
         Edit3->clear();
     }
-    if (!sendingAcceptance && WeAccepted && PeerAccepted)
-        UploadNextFile();
+    if (!sendingAcceptance)
+        act(agreement.acceptedAgain());
 }
 
 void TForm1::handOverUploads() {
@@ -304,7 +325,7 @@ void TForm1::handOverUploads() {
 QString TForm1::takeNextUpload() {
     // A request that came after this user's agreement has not been agreed to: an upload queued
     // before it sends nothing of it.
-    if (!WeAccepted)
+    if (!agreement.WeAccepted())
         return {};
     QString path;
     QByteArray firstSkipped;
@@ -350,7 +371,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
         case TradeMessage::LastFileSended:
         case TradeMessage::SendNextFile:
             // Uploads start or go on only while this copy's user has agreed.
-            if (!WeAccepted)
+            if (!agreement.WeAccepted())
                 break;
             queueEmpty = SendQueue.isEmpty();
             if (fromPeer(sender))
@@ -371,8 +392,7 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             break;
         case TradeMessage::AskForTrade:
             // New wishes need this user's consent anew, also an acceptance still on its way.
-            WeAccepted = false;
-            ++agreementRound_;
+            agreement.peerAsks();
             tickRequested(ListView2, *lines);
             SendQueue = *lines;
             tradeSenders_.request = sender;
@@ -381,10 +401,8 @@ void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
             StatusBar1->showMessage(TradeSummary());
             break;
         case TradeMessage::AcceptTheTrade:
-            PeerAccepted = true;
             tradeSenders_.acceptance = sender;
-            if (!WeAccepted && fromPeer(sender))
-                notifyPeerAccepted(this, senderText);
+            act(agreement.peerAccepts(), fromPeer(sender) ? senderText : QString());
             break;
         case TradeMessage::Unknown:
             break;

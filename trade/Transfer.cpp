@@ -10,7 +10,6 @@
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
 #include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferBar.h"
 
@@ -38,7 +37,6 @@ const QString kUploadAnnouncement = QStringLiteral("Upload: ");
 const QString kMissingFileMessage = QStringLiteral("File does not exists.");
 const QString kFileTooLargeMessage = QStringLiteral("File is too large to send.");
 const QString kNotARegularFile = QStringLiteral("not a regular file of the trade folder");
-constexpr int kIconGreen = 2;
 constexpr int kAttemptPollMs = 50;
 
 QString addressText(quint32 ipv4) {
@@ -93,13 +91,8 @@ void TForm1::setUpDownloadChannel() {
 // connection action calls the pauses off, which ends the upload under way.
 void TForm1::UploadNextFile() {
     VORLAX_ON_THREAD_OF(this);
-    if (uploadBusy_) {
-        uploadOwed_ = true;
+    if (agreement.uploadRequested(SendQueue.isEmpty()) != TradeAgreement::Action::Upload)
         return;
-    }
-    if (SendQueue.isEmpty())
-        return;
-    uploadBusy_ = true;
     uploadWorker_->post([this, ms = uploadPauseMs, round = uploadPauses_.round()] {
         const bool waited = uploadPauses_.pause(ms, round);
         postTo(this, [this, waited, round] { waited ? startUpload(round) : finishUpload(); });
@@ -132,8 +125,7 @@ void TForm1::startUpload(uint64_t round) {
 }
 
 void TForm1::finishUpload() {
-    uploadBusy_ = false;
-    if (std::exchange(uploadOwed_, false))
+    if (agreement.uploadEnded() == TradeAgreement::Action::Upload)
         UploadNextFile();
 }
 
@@ -223,8 +215,8 @@ void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event
 // A failure of the download client while a Connect is running belongs to that attempt: it is
 // told only if the attempt succeeds, since a failed Connect shows nothing but the yellow ball.
 void TForm1::reportDownloadError(const QString& message) {
-    if (!attemptRunning_) {
-        if (statusIconIndex == kIconGreen)
+    if (!attemptRunning()) {
+        if (linkState_ == LinkState::Connected)
             reportError(message);
         return;
     }

@@ -20,15 +20,6 @@
 namespace {
 const QString kPlaceholder = QStringLiteral("Chat here :-)");
 
-QStringList logLines(const TForm1& f) {
-    const QString text = f.Memo1->toPlainText();
-    return text.isEmpty() ? QStringList() : text.split('\n');
-}
-
-bool logHas(const TForm1& f, const QString& line) {
-    return logLines(f).contains(line);
-}
-
 // Types text key by key; characters outside Latin-1 go as key events carrying their text.
 void typeText(QLineEdit* edit, const QString& text) {
     for (QChar c : text) {

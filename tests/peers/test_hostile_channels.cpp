@@ -125,7 +125,7 @@ TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
     writeTestFile(copyB->tradeFolder() + "gift.txt", "from Bert");
     b.offeredFiles.reset({{"gift.txt", copyB->tradeFolder() + "gift.txt"}});
     b.SendQueue = {"gift.txt"};
-    b.WeAccepted = true;
+    b.agreement.acceptanceSent(b.agreement.round());
     b.uploadPauseMs = 10;
     a.askedFiles.reset({"gift.txt"});
     b.UploadNextFile();
@@ -290,7 +290,7 @@ TEST(HostilePeer, ClosingIsQuickMidUploadToAPeerThatStoppedReading) {
         big.resize(64 * 1024 * 1024); // far beyond what the socket buffers hold
     }
     f.offeredFiles.reset({{"big.bin", path}});
-    f.WeAccepted = true;
+    f.agreement.acceptanceSent(f.agreement.round());
     f.SendQueue = {"big.bin"};
     f.uploadPauseMs = 10;
     f.UploadNextFile();

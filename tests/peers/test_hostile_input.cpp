@@ -27,10 +27,6 @@ const QByteArray kAskForTrade("\xA7\xA7\xA7-AskForTrade-\xA7\xA7\xA7");
 const QByteArray kSendNextFile("\xA7\xA7-SendNextFile-\xA7\xA7");
 const QString kFinished = QStringLiteral("Upload/Download has been finished");
 constexpr int kQuietMs = 500; // how long something that must not happen is watched for
-
-QStringList logLines(const TForm1& f) {
-    return f.Memo1->toPlainText().split('\n');
-}
 } // namespace
 
 TEST(HostilePeer, EachRequestNeedsTheUsersAgreementAnew) {
@@ -52,7 +48,7 @@ TEST(HostilePeer, EachRequestNeedsTheUsersAgreementAnew) {
     const QString uploadSecond = "Upload: " + copy->tradeFolder() + "second.txt";
     auto agree = [&] {
         QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
-        ASSERT_TRUE(waitUntil([&] { return f.WeAccepted; }));
+        ASSERT_TRUE(waitUntil([&] { return f.agreement.WeAccepted(); }));
     };
 
     QTest::mouseClick(f.BitBtn19, Qt::LeftButton);
@@ -65,7 +61,7 @@ TEST(HostilePeer, EachRequestNeedsTheUsersAgreementAnew) {
     // After that trade, new wishes and a next-file request send nothing without a new click.
     sendTradeMessage(f, {kAskForTrade, "second.txt"});
     sendTradeMessage(f, {kSendNextFile});
-    ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 1 && !f.WeAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 1 && !f.agreement.WeAccepted(); }));
     EXPECT_FALSE(waitUntil([&] { return logLines(f).contains(uploadSecond); }, kQuietMs));
 
     // Nor does an upload already waiting when new wishes come: it sends nothing of them.

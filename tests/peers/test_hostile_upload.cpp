@@ -82,10 +82,6 @@ Sent flood(uint16_t port, const QByteArray& line, qint64 total) {
     return result;
 }
 
-bool logHas(const TForm1& f, const QString& line) {
-    return f.Memo1->toPlainText().split('\n').contains(line);
-}
-
 bool hasMessage(RecordingListener& listener, const QByteArray& firstLine) {
     for (const QList<QByteArray>& message : listener.received())
         if (message.value(0) == firstLine)
@@ -124,7 +120,7 @@ TEST(HostilePeer, RequestsGetOnlyOfferedFilesAndOnlyWithTheUsersAgreement) {
     sendTradeMessage(f, {kAskForTrade, "../secret.txt", "offered.txt"});
     ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 2; }));
     QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return f.WeAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return f.agreement.WeAccepted(); }));
     sendTradeMessage(f, {kSendNextFile});
     ASSERT_TRUE(waitUntil([&] { return recorder.received.endsWith("offered bytes"); }));
     EXPECT_TRUE(logHas(f, "Not sent, not among the offered files: ../secret.txt"));
@@ -133,9 +129,9 @@ TEST(HostilePeer, RequestsGetOnlyOfferedFilesAndOnlyWithTheUsersAgreement) {
     // A request of nothing offered hands the turn over at once, so the trade does not stall; like
     // every request it is agreed to first.
     sendTradeMessage(f, {kAskForTrade, "/etc/passwd"});
-    ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 1 && !f.WeAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return f.SendQueue.size() == 1 && !f.agreement.WeAccepted(); }));
     QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return f.WeAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return f.agreement.WeAccepted(); }));
     sendTradeMessage(f, {kSendNextFile});
     ASSERT_TRUE(waitUntil([&] { return hasMessage(peer.trade, kLastFileSended); }));
     EXPECT_FALSE(recorder.received.contains("TOP SECRET"));
@@ -192,7 +188,7 @@ TEST(HostilePeer, DisconnectIsNotHeldUpByWhatThePeerProvoked) {
     ASSERT_EQ(f.statusIconIndex, 2);
     QTest::mouseClick(f.BitBtn19, Qt::LeftButton);
     QTest::mouseClick(f.BitBtn20, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return f.WeAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return f.agreement.WeAccepted(); }));
 
     // With nothing asked for, each request is answered with "the last file was sent".
     constexpr int kRequests = 200;

@@ -55,10 +55,6 @@ void clickHeader(QTreeWidget* list, int section) {
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
 }
 
-bool logHas(const TForm1& f, const QString& line) {
-    return f.Memo1->toPlainText().split('\n').contains(line);
-}
-
 // Sends one message on a copy's own trade client, as its handlers do: the lines on the connection
 // that waits at the peer, then the reconnect for the next one.
 // The client's waiting calls never run on the window's thread, so a helper thread sends.
@@ -115,16 +111,16 @@ TEST(Trade, ListingRequestSummaryAcceptanceAndSorting) {
     EXPECT_EQ(b.StatusBar1->currentMessage(), "0 Files and 0 kb ---- 2 Files and 905 kb");
 
     QTest::mouseClick(a.BitBtn20, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return a.WeAccepted; }));
-    EXPECT_FALSE(a.PeerAccepted);
-    ASSERT_TRUE(waitUntil([&] { return b.PeerAccepted; }));
-    EXPECT_FALSE(b.WeAccepted);
+    ASSERT_TRUE(waitUntil([&] { return a.agreement.WeAccepted(); }));
+    EXPECT_FALSE(a.agreement.PeerAccepted());
+    ASSERT_TRUE(waitUntil([&] { return b.agreement.PeerAccepted(); }));
+    EXPECT_FALSE(b.agreement.WeAccepted());
     ASSERT_TRUE(waitUntil([&] { return logHas(b, "<Anna>: Accept Trade"); }));
     EXPECT_TRUE(logHas(a, "<Anna>: Accept Trade"));
 
     // Asking again clears both own flags; the peer's acceptance must come anew.
     QTest::mouseClick(b.BitBtn19, Qt::LeftButton);
-    EXPECT_FALSE(b.PeerAccepted);
+    EXPECT_FALSE(b.agreement.PeerAccepted());
     EXPECT_TRUE(pair.a->errors.isEmpty());
     EXPECT_TRUE(pair.b->errors.isEmpty());
 }
@@ -147,7 +143,7 @@ TEST(Trade, RawMessagesAndTheHandOverWhenBothQueuesAreEmpty) {
     sendAsPeer(a, {kSendFileList, "p.txt", "txt", "3"});
     sendAsPeer(a, {kSendFileList, "p.txt", "txt", "3", "q", " ", "4", "r.txt"});
     sendAsPeer(a, {kAccept});
-    ASSERT_TRUE(waitUntil([&] { return b.PeerAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return b.agreement.PeerAccepted(); }));
     EXPECT_EQ(column(b.ListView1, 0), QStringList({"p.txt", "q"}));
     EXPECT_EQ(column(b.ListView1, 1), QStringList({"txt", ""}));
 
@@ -168,7 +164,8 @@ TEST(Trade, RawMessagesAndTheHandOverWhenBothQueuesAreEmpty) {
     EXPECT_EQ(itemNamed(b.ListView2, "one.txt")->checkState(0), Qt::Checked);
 
     // B has nothing left to send: it hands over to A, which has nothing either and ends the trade.
-    a.WeAccepted = b.WeAccepted = true;
+    a.agreement.acceptanceSent(a.agreement.round());
+    b.agreement.acceptanceSent(b.agreement.round());
     sendTradeMessage(b, {kSendNextFile});
     ASSERT_TRUE(waitUntil([&] { return b.windowTitle() == "Quil-Connect-Ready"; }));
     ASSERT_TRUE(waitUntil([&] { return a.windowTitle() == "Quil.Connect-Ready"; }));

@@ -22,9 +22,6 @@ void tickAll(QTreeWidget* list) {
         list->topLevelItem(i)->setCheckState(0, Qt::Checked);
 }
 
-bool logHas(const TForm1& f, const QString& line) {
-    return f.Memo1->toPlainText().split('\n').contains(line);
-}
 } // namespace
 
 TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
@@ -57,7 +54,7 @@ TEST(TradeRoundTrip, FilesTravelBothWaysAfterBothAgree) {
     ASSERT_TRUE(waitUntil([&] { return fb.SendQueue.size() == 3 && fa.SendQueue.size() == 1; }));
     ASSERT_TRUE(fa.BitBtn20->isEnabled());
     QTest::mouseClick(fa.BitBtn20, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return fb.PeerAccepted; }));
+    ASSERT_TRUE(waitUntil([&] { return fb.agreement.PeerAccepted(); }));
     QTest::mouseClick(fb.BitBtn20, Qt::LeftButton); // Bert agrees second: he uploads first
 
     const QString finished = QStringLiteral("Upload/Download has been finished");

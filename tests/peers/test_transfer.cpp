@@ -27,10 +27,6 @@ constexpr int kTransferWaitMs = 20000;
 constexpr int kTestPauseMs = 10;
 const QByteArray kSendNextFileLine("\xA7\xA7-SendNextFile-\xA7\xA7");
 
-bool logHas(const Copy& copy, const QString& line) {
-    return copy.form->Memo1->toPlainText().split('\n').contains(line);
-}
-
 // Starts the uploads of names as an agreed trade does: the files were offered and asked for, the
 // user agreed.
 void startUploads(Copy& uploader, Copy* downloader, const QList<QByteArray>& names) {
@@ -40,7 +36,7 @@ void startUploads(Copy& uploader, Copy* downloader, const QList<QByteArray>& nam
     for (const QByteArray& name : names)
         offer.push_back({name, uploader.tradeFolder() + QString::fromUtf8(name)});
     uploader.form->offeredFiles.reset(offer);
-    uploader.form->WeAccepted = true;
+    uploader.form->agreement.acceptanceSent(uploader.form->agreement.round());
     uploader.form->SendQueue = names;
     uploader.form->UploadNextFile();
 }

@@ -5,6 +5,7 @@
 #include "support/TestBus.h"
 
 #include <QAbstractButton>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -115,4 +116,17 @@ CopyPair connectedPair() {
     EXPECT_EQ(pair.a->form->statusIconIndex, 2);
     EXPECT_EQ(pair.b->form->statusIconIndex, 2);
     return pair;
+}
+
+QStringList logLines(const TForm1& form) {
+    const QString text = form.Memo1->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split('\n');
+}
+
+bool logHas(const TForm1& form, const QString& line) {
+    return logLines(form).contains(line);
+}
+
+bool logHas(const Copy& copy, const QString& line) {
+    return logHas(*copy.form, line);
 }

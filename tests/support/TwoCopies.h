@@ -42,6 +42,11 @@ void clickAndSettle(TForm1& form, QWidget* button);
 void goOnline(TForm1& form);
 void connectTo(TForm1& form, const QString& address);
 
+// The chat log's lines, as the user reads them, and whether it holds this whole line.
+QStringList logLines(const TForm1& form);
+bool logHas(const TForm1& form, const QString& line);
+bool logHas(const Copy& copy, const QString& line);
+
 // Two copies pointed at each other, both online and connected (icons green).
 struct CopyPair {
     std::unique_ptr<Copy> a, b;

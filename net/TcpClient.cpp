@@ -1,19 +1,13 @@
-// Name resolution, the accepted connection's line reader and the client endpoint.
-//
-// A line on the wire is its bytes followed by CR LF (0x0D 0x0A); the reader below finds the pair
-// wherever it falls in the received data, also when its two bytes arrive in separate reads, and
-// keeps the bytes after it for the next line.
-#include "net/TcpChannel.h"
+// The client endpoint of a line-message channel: connects, sends whole messages, gives up on time.
+#include "net/TcpClient.h"
 
 #include "common/AnsiText.h"
-#include "common/ProgramError.h"
-#include "common/ThreadAffinity.h"
+#include "common/GuiThread.h"
 #include "net/Deadline.h"
-#include "net/HostLookup.h"
+#include "net/NameResolution.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -27,156 +21,8 @@
 #include <thread>
 
 namespace {
-
-constexpr int kReceiveChunkBytes = 64 * 1024; // most bytes one recv() takes
-constexpr int kServiceBufferBytes = 4096;     // scratch space for one services database entry
-constexpr char kLineEnd[] = "\r\n";           // CR LF
-constexpr int kLineEndBytes = 2;
-constexpr uint32_t kPortMask = 0xFFFF; // a port text's integer is used as 16 bits
-
-bool startsWithAsciiDigit(const QString& text) {
-    return !text.isEmpty() && text.front() >= u'0' && text.front() <= u'9';
-}
-
-using Clock = std::chrono::steady_clock;
-
-// Waits until fd reports `events` or the deadline passes; a readable cancelFd (when not -1) ends
-// the wait early. True when fd is ready.
-bool waitReady(int fd, short events, Clock::time_point deadline, int cancelFd = -1) {
-    for (;;) {
-        pollfd watched[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
-        const int ready = ::poll(watched, cancelFd >= 0 ? 2 : 1, msUntil(deadline));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0 || watched[1].revents != 0)
-            return false;
-        return true;
-    }
-}
-
+constexpr char kLineEnd[] = "\r\n"; // CR LF
 } // namespace
-
-std::optional<uint32_t> resolveHost(const QString& host, int cancelFd) {
-    if (host.isEmpty())
-        return INADDR_ANY;
-    const QByteArray name = ansi::encode(host);
-    if (startsWithAsciiDigit(host)) {
-        in_addr address{};
-        if (::inet_pton(AF_INET, name.constData(), &address) != 1)
-            return std::nullopt;
-        return ntohl(address.s_addr);
-    }
-    return lookUpHost(name, cancelFd);
-}
-
-uint16_t resolvePort(const QString& port) {
-    if (port.isEmpty())
-        return 0;
-    servent entry{};
-    servent* found = nullptr;
-    char scratch[kServiceBufferBytes];
-    const QByteArray name = ansi::encode(port);
-    if (::getservbyname_r(name.constData(), "tcp", &entry, scratch, sizeof scratch, &found) == 0 &&
-        found != nullptr)
-        return ntohs(static_cast<uint16_t>(found->s_port));
-    return static_cast<uint16_t>(static_cast<uint32_t>(toInt32OrThrow(port)) & kPortMask);
-}
-
-// ---- accepted connection ----
-
-TCustomIpClient::TCustomIpClient(int fd, QString remoteHost, QString remotePort, int deadlineMs)
-    : fd_(fd), remoteHost_(std::move(remoteHost)), remotePort_(std::move(remotePort)),
-      deadlineMs_(deadlineMs) {}
-
-TCustomIpClient::~TCustomIpClient() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
-void TCustomIpClient::shutdownBoth() {
-    if (fd_ >= 0)
-        ::shutdown(fd_, SHUT_RDWR);
-}
-
-void TCustomIpClient::revoke() {
-    revoked_ = true;
-    shutdownBoth();
-}
-
-void TCustomIpClient::startDeadline() {
-    if (!deadline_)
-        deadline_ = Clock::now() + std::chrono::milliseconds(deadlineMs_);
-}
-
-QByteArray TCustomIpClient::ReceiveLine() {
-    for (;;) {
-        // Bytes already buffered from a revoked sender are not handed out either.
-        if (revoked_)
-            return {};
-        const qsizetype pending = buffer_.size() - start_;
-        // A CR whose LF has not come yet sits at the end of the scanned part: rescan from it.
-        const qsizetype from = start_ + std::max<qsizetype>(scanned_ - 1, 0);
-        const qsizetype lineEnd = buffer_.indexOf(kLineEnd, from);
-        if (lineEnd >= 0) {
-            QByteArray line = buffer_.mid(start_, lineEnd - start_);
-            start_ = lineEnd + kLineEndBytes;
-            scanned_ = 0;
-            return line;
-        }
-        scanned_ = pending;
-        if (ended_) {
-            QByteArray rest = buffer_.mid(start_);
-            buffer_.clear();
-            start_ = scanned_ = 0;
-            return rest;
-        }
-        if (pending >= kMaxLineBytes + kLineEndBytes) {
-            // A peer that streams past the longest line without CR LF is not sending lines: drop
-            // what it sent and treat the connection as ended rather than buffer without bound.
-            ended_ = true;
-            buffer_.clear();
-            start_ = scanned_ = 0;
-            return {};
-        }
-        if (!fillBuffer()) {
-            ended_ = true;
-            if (cutOff_) {
-                buffer_.clear();
-                start_ = scanned_ = 0;
-            }
-        }
-    }
-}
-
-// Receives more bytes into the buffer, never letting an unfinished line grow past the limit.
-// False when the connection ended, the receive failed or the message's deadline passed (cutOff_).
-// The listener starts the deadline when the first bytes arrive; a connection read without it
-// starts it here.
-bool TCustomIpClient::fillBuffer() {
-    startDeadline();
-    if (start_ > 0) {
-        buffer_.remove(0, start_);
-        start_ = 0;
-    }
-    const qsizetype room =
-        std::min<qsizetype>(kReceiveChunkBytes, kMaxLineBytes + kLineEndBytes - buffer_.size());
-    const qsizetype before = buffer_.size();
-    buffer_.resize(before + room);
-    ssize_t received = -1;
-    for (;;) {
-        if (!waitReady(fd_, POLLIN, *deadline_)) {
-            cutOff_ = Clock::now() >= *deadline_;
-            break;
-        }
-        received = ::recv(fd_, buffer_.data() + before, static_cast<size_t>(room), MSG_DONTWAIT);
-        if (received >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
-            break;
-    }
-    buffer_.resize(before + std::max<ssize_t>(received, 0));
-    return received > 0;
-}
-
-// ---- client endpoint ----
 
 // Marks the operation under the client's lock with the ticket it was queued with.
 class TTcpClient::TicketScope {
