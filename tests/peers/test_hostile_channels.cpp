@@ -298,6 +298,6 @@ TEST(HostilePeer, ClosingIsQuickMidUploadToAPeerThatStoppedReading) {
     // The file is going out: its pause, announcement and first bytes take a while on a busy machine
     // under the thread sanitizer.
     ASSERT_TRUE(waitUntil([&] { return bar->isVisible(); }, 20000));
-    ASSERT_LT(bar->value(), 100);                             // and is stuck part way
+    ASSERT_LT(bar->value(), 100); // and is stuck part way
     EXPECT_LT(closeTimed(*copy), kCloseLimitMs);
 }
