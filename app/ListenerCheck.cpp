@@ -3,15 +3,16 @@
 #include "app/MainForm.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
+#include <QEventLoop>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 
 #include <cstdio>
 
 namespace {
 constexpr int kOnlineDeadlineMs = 10000;
-constexpr int kEventWaitMs = 50;
+constexpr int kPollMs = 50;
 
 void print(const QString& line) {
     std::printf("%s\n", line.toLocal8Bit().constData());
@@ -30,11 +31,18 @@ int runOnlineCheck(int argc, char** argv) {
     TForm1 form({}, dialogs);
     print(QStringLiteral("Text files: %1").arg(form.programFolder()));
 
+    // Going online ends on the event loop; the check looks every kPollMs whether it has.
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(kPollMs);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!form.attemptRunning())
+            loop.quit();
+    });
+    QTimer::singleShot(kOnlineDeadlineMs, &loop, &QEventLoop::quit);
     form.BitBtn18->click(); // "Offline": go online
-    const QDeadlineTimer deadline(kOnlineDeadlineMs);
-    while (form.attemptRunning() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, kEventWaitMs);
-    QCoreApplication::processEvents();
+    poll.start();
+    loop.exec();
 
     struct Listener {
         const char* channel;
