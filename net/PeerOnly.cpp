@@ -18,7 +18,9 @@ void TForm1::closeSideDoors(quint32 peer) {
 }
 
 void TForm1::forgetStrangersTrade(quint32 peer) {
-    if (tradeSenders_.listing != peer) {
+    const bool listingDropped = tradeSenders_.listing != peer;
+    const bool requestDropped = tradeSenders_.request != peer;
+    if (listingDropped) {
         qDeleteAll(ListView1->invisibleRootItem()->takeChildren());
         tradeSenders_.listing = 0;
     }
@@ -26,11 +28,13 @@ void TForm1::forgetStrangersTrade(quint32 peer) {
         agreement.forgetPeerAcceptance();
         tradeSenders_.acceptance = 0;
     }
-    if (tradeSenders_.request == peer)
-        return;
-    SendQueue.clear();
-    tradeSenders_.request = 0;
-    for (int i = 0; i < ListView2->topLevelItemCount(); ++i)
-        ListView2->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
-    StatusBar1->showMessage(TradeSummary());
+    if (requestDropped) {
+        SendQueue.clear();
+        tradeSenders_.request = 0;
+        for (int i = 0; i < ListView2->topLevelItemCount(); ++i)
+            ListView2->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
+    }
+    // The summary counts both lists: it follows whichever of them changed.
+    if (listingDropped || requestDropped)
+        StatusBar1->showMessage(TradeSummary());
 }
