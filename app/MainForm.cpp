@@ -1,5 +1,4 @@
-// TForm1's construction, its components and event wiring, the error guard and the chat-log append
-// that every thread uses.
+// TForm1's construction, its components and event wiring, the error guard and the chat log.
 
 #include "app/MainForm.h"
 
@@ -10,6 +9,7 @@
 #include "common/ProgramFolder.h"
 #include "common/ProgramError.h"
 #include "net/StatusIcons.h"
+#include "trade/TradeRules.h"
 
 #include <QAction>
 #include <QApplication>
@@ -34,13 +34,13 @@
 
 #include <algorithm>
 #include <functional>
-#include <thread>
 #include <type_traits>
 
 namespace {
 constexpr int kNextFileIntervalMs = 3000;
 constexpr int kPlotPumpIntervalMs = 2;
 constexpr int kKeeperIntervalMs = 1500;
+constexpr qsizetype kMaxChatMessageBytes = 1024 * 1024; // all lines of one received message
 const QString kProductTitle = QStringLiteral("Vorlax");
 
 QString withTrailingSlash(const QString& folder) {
@@ -61,8 +61,7 @@ QPixmap statusBallFor(const QWidget* view, int index) {
 TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* parent)
     : QMainWindow(parent), programFolder_(withTrailingSlash(
                                programFolder.isEmpty() ? ::programFolder() : programFolder)),
-      netWorker_(std::make_unique<SerialWorker>()), plotWorker_(std::make_unique<SerialWorker>()),
-      uploadWorker_(std::make_unique<SerialWorker>()) {
+      network_(std::make_unique<NetworkThread>()) {
     setDialogs(dialogs);
     setWindowTitle(kProductTitle);
     // The window keeps the desktop's font; the few larger texts are sized relative to it.
@@ -80,15 +79,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
 TForm1::~TForm1() {
     if (!closed_)
         FormClose();
-    // Listeners end their workers before the window they report to goes away.
-    ChatServer.reset();
-    TradeServer.reset();
-    Plot_Server.reset();
-    ConnectSer.reset();
-    netWorker_.reset();
-    plotWorker_.reset();
-    uploadWorker_.reset();
-    // The download sockets' threads consult this window's state: they end before it goes.
+    // The network thread has ended with the close: nothing reports to the endpoints any more.
     delete DownloadServer;
     delete DownloadClient;
 }
@@ -138,23 +129,23 @@ void TForm1::setDialogs(const FormDialogs& dialogs) {
 }
 
 void TForm1::buildComponents() {
-    ChatClient = std::make_unique<TTcpClient>();
-    ChatServer = std::make_unique<TTcpServer>();
-    TradeClient = std::make_unique<TTcpClient>();
-    TradeServer = std::make_unique<TTcpServer>();
-    Plot_Client = std::make_unique<TTcpClient>();
-    Plot_Server = std::make_unique<TTcpServer>();
-    ConnectCl = std::make_unique<TTcpClient>();  // spare, never opened
-    ConnectSer = std::make_unique<TTcpServer>(); // spare, never opened
+    auto client = [this] { return std::make_unique<TTcpClient>(*network_, windowMail_); };
+    auto server = [this] { return std::make_unique<TTcpServer>(*network_, windowMail_); };
+    ChatClient = client();
+    ChatServer = server();
+    TradeClient = client();
+    TradeServer = server();
+    Plot_Client = client();
+    Plot_Server = server();
+    ConnectCl = client();  // spare, never opened
+    ConnectSer = server(); // spare, never opened
     ChatClient->setRemotePort("484");
     ChatServer->setLocalPort("483");
     TradeClient->setRemotePort("488");
     TradeServer->setLocalPort("488");
     Plot_Client->setRemotePort("488");
     Plot_Server->setLocalPort("488");
-    // From here on the clients' waiting calls run on workers only.
-    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
-        client->forbidWaitingOn(std::this_thread::get_id());
+    setMessageShapes();
 
     for (int i = 0; i < 3; ++i)
         ImageList1.append(statusBall(i));
@@ -210,6 +201,24 @@ std::function<void(Args...)> guardedCall(TForm1* form, void (TForm1::*handler)(A
 }
 } // namespace
 
+// How each line channel's messages end, and how large they may be. A chat message is all its lines
+// together, at most what any chat line could be; a trade message's kind (its first line) says
+// whether data lines follow; a plot record is one line.
+void TForm1::setMessageShapes() {
+    ChatServer->shape.maxBytes = kMaxChatMessageBytes;
+    ChatServer->shape.countLineEnds = false;
+    TradeServer->shape.lengthOf = [](const QByteArray& firstLine) {
+        const TradeMessage message = tradeMessageOf(firstLine);
+        if (message == TradeMessage::Unknown)
+            return MessageShape::Length::Drop;
+        return carriesDataLines(message) ? MessageShape::Length::UntilEmpty
+                                         : MessageShape::Length::OneLine;
+    };
+    TradeServer->shape.maxLines = kMaxTradeMessageLines;
+    TradeServer->shape.maxBytes = kMaxTradeMessageBytes;
+    Plot_Server->shape.lengthOf = [](const QByteArray&) { return MessageShape::Length::OneLine; };
+}
+
 void TForm1::wireHandlers() {
     const auto clicked = &QAbstractButton::clicked;
     wire(this, BitBtn16, clicked, &TForm1::BitBtn16Click);
@@ -227,7 +236,7 @@ void TForm1::wireHandlers() {
     for (QLineEdit* field : {Edit1, Edit4})
         wire(this, field, &QLineEdit::textEdited, [field](TForm1* f, const QString& text) {
             if (holdsLineBreak(text))
-                postTo(f, [f, field] {
+                later(f, [f, field] {
                     field->undo();
                     f->dialogs_.showMessage(kFolderLineBreakMessage);
                 });
@@ -255,12 +264,14 @@ void TForm1::wireHandlers() {
     Image2->onMouseUp = guardedCall(this, &TForm1::Image2MouseUp);
     Edit3->installEventFilter(this);
     Panel4->installEventFilter(this);
-    // Accept handlers run on listener workers; they have the listener's own guard.
-    ChatServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { ChatServerAccept(s, c); };
-    Plot_Server->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { Plot_ServerAccept(s, c); };
-    TradeServer->OnAccept = [this](TTcpServer* s, TCustomIpClient* c) { TradeServerAccept(s, c); };
-    for (TTcpServer* server : {ChatServer.get(), Plot_Server.get(), TradeServer.get()})
-        server->setAllowedPeer(&connectedPeer);
+    // A failing accept handler ends silently; the listener carries on.
+    ChatServer->OnAccept = [this](TTcpServer* s, const LineMessage& m) { ChatServerAccept(s, m); };
+    Plot_Server->OnAccept = [this](TTcpServer* s, const LineMessage& m) {
+        Plot_ServerAccept(s, m);
+    };
+    TradeServer->OnAccept = [this](TTcpServer* s, const LineMessage& m) {
+        TradeServerAccept(s, m);
+    };
     wire(this, ListView1->header(), &QHeaderView::sectionClicked, &TForm1::ListView1ColumnClick);
     wire(this, ListView2->header(), &QHeaderView::sectionClicked, &TForm1::ListView2ColumnClick);
     chatLog_ = new ChatLogFeed(Memo1);
@@ -302,12 +313,9 @@ void TForm1::showQueuedMessage(const QString& text) {
 // box the same as one already waiting is not queued again, so errors a peer provokes over and
 // over cost one box, not one per time.
 void TForm1::queueBox(const QString& key, std::function<void()> show) {
-    {
-        std::lock_guard lock(boxesWaitingMutex_);
-        if (!boxesWaiting_.insert(key).second)
-            return;
-    }
-    postTo(this, [this, key, show = std::move(show)] {
+    if (!boxesWaiting_.insert(key).second)
+        return;
+    later(this, [this, key, show = std::move(show)] {
         pendingBoxes_.push_back({key, show});
         showQueuedBoxes();
     });
@@ -320,10 +328,7 @@ void TForm1::showQueuedBoxes() {
     while (!pendingBoxes_.empty()) {
         const auto [key, show] = pendingBoxes_.front();
         pendingBoxes_.pop_front();
-        {
-            std::lock_guard lock(boxesWaitingMutex_);
-            boxesWaiting_.erase(key); // shown from now on: a new one may wait again
-        }
+        boxesWaiting_.erase(key); // shown from now on: a new one may wait again
         show();
     }
     boxShowing_ = false;
@@ -331,10 +336,6 @@ void TForm1::showQueuedBoxes() {
 
 void TForm1::appendChatLog(const QString& line) {
     chatLog_->append(line);
-}
-
-bool TForm1::hopToWindow(const std::function<void()>& step) {
-    return hops_.runOn(this, step);
 }
 
 void TForm1::showStatusIcon(int index) {

@@ -8,10 +8,9 @@
 #include "board/Board.h"
 #include "common/GuiThread.h"
 #include "common/ReportedOnce.h"
-#include "common/SerialWorker.h"
-#include "common/SharedText.h"
 #include "net/Discovery.h"
 #include "net/LinkState.h"
+#include "net/NetworkThread.h"
 #include "net/TcpChannel.h"
 #include "trade/AskedFiles.h"
 #include "trade/EventSockets.h"
@@ -26,11 +25,9 @@
 #include <QStringList>
 
 #include <array>
-#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 class AvahiClient;
@@ -78,13 +75,6 @@ struct ConnectResult {
     bool success() const { return chat && trade && plot; }
 };
 
-// How far going online's network step got: a port text that is not a port ends it at its endpoint.
-struct OnlineResult {
-    bool chatServerActive = false; // reached the download listener's turn
-    bool reopened = false;         // reached the second round of Open calls
-    QString failure;               // the error that ended it, empty when none
-};
-
 class TForm1 : public QMainWindow {
     Q_OBJECT
 public:
@@ -102,17 +92,12 @@ public:
 
     // Runs a GUI-thread handler: an error it raises ends it and is shown in the standard error box.
     void guarded(const std::function<void()>& handler);
-    // Shows the standard error box once the running handler has returned, one box at a time;
-    // callable from any thread, and the only way a network handler or worker reports an error.
+    // Shows the standard error box once the running handler has returned, one box at a time.
     void reportError(const QString& message);
     // The same for a plain message box.
     void showQueuedMessage(const QString& text);
-    // Appends one line to the chat log, from any thread, in order, within the log's bounds; the
-    // GUI thread shows lines from other threads soon after, a few at a time.
+    // Appends one line to the chat log, in order, within the log's bounds.
     void appendChatLog(const QString& line);
-    // An accept handler's one step on the GUI thread, waited for: the only place a thread waits on
-    // another. False, without running it, once the window has begun to close.
-    bool hopToWindow(const std::function<void()>& step);
 
     // ---- Connection bar
     QFrame* Panel5 = nullptr;
@@ -206,11 +191,13 @@ public:
     QStringList portsNotListening;
     // What this copy offered, what it asked for, and who its peer is: the peer's requests and files
     // are checked against these, never taken on trust.
-    OfferedFiles offeredFiles;             // the listing exactly as last sent
-    AskedFiles askedFiles;                 // the names of the last "Ask for download"
-    std::atomic<quint32> connectedPeer{0}; // the peer's IPv4 address while connected, else 0
+    OfferedFiles offeredFiles; // the listing exactly as last sent
+    AskedFiles askedFiles;     // the names of the last "Ask for download"
+    // Replaces askedFiles, also for the download listener, which writes only what was asked for.
+    void resetAskedFiles(const QList<QByteArray>& names, const QList<qint64>& listedSizes = {});
+    quint32 connectedPeer = 0; // the peer's IPv4 address while connected, else 0
     // True when sender (IPv4, host byte order) is the connected peer.
-    bool fromPeer(quint32 sender) const { return sender != 0 && sender == connectedPeer.load(); }
+    bool fromPeer(quint32 sender) const { return sender != 0 && sender == connectedPeer; }
 
     // ---- Handlers: start and end (app/StartupShutdown.cpp; menus and Panel4Resize in
     // app/MainForm.cpp; FormResize in board/Canvas.cpp)
@@ -274,9 +261,9 @@ public:
     void saveSlotToFile(int slot);
     // ---- Trade negotiation (trade/Negotiation.cpp)
     void ListTradeFolder();
-    // Sends this copy's listing (a snapshot of ListView2) on the connection worker; with
-    // IfConnected only if the trade client is connected when its turn comes.
-    void SendFileList(TTcpClient::SendWhen when = TTcpClient::SendWhen::Always);
+    // Sends this copy's listing (a snapshot of ListView2); with ifConnected only if the trade
+    // client is connected when its turn comes.
+    void SendFileList(bool ifConnected = false);
     void AskForTrade();
     QString TradeSummary() const;
     void BitBtn19Click();
@@ -286,8 +273,8 @@ public:
     int RemoteSortColumn = 0;
     int LocalSortColumn = 0;
     // ---- File transfer (trade/Transfer.cpp)
-    // Sends the first file of SendQueue; its pauses and its announcement run on the upload
-    // worker, one upload at a time. A call while one runs is owed once and served after it.
+    // Sends the first file of SendQueue after its pause, with its announcement, one upload at a
+    // time. A call while one runs is owed once and served after it.
     void UploadNextFile();
     void SendFileStream(const QString& path);
     void DownloadServerClientRead(TServerSocket* sender, const DownloadEvent& event);
@@ -296,20 +283,15 @@ public:
     int uploadPauseMs = 3000; // the pause before and after each upload
     // How long a received trade message may take to arrive whole, for the listener that cuts it
     // and for the turns that pass it over.
-    void setTradeMessageDeadlineMs(int ms) {
-        TradeServer->setMessageDeadlineMs(ms);
-        tradeTurns_.setDeadlineMs(ms);
-    }
-    // How long a download may stop mid-file before it is cut. Read when a connection is accepted.
-    std::atomic<int> downloadStallMs{kDownloadStallMs};
+    void setTradeMessageDeadlineMs(int ms) { TradeServer->setMessageDeadlineMs(ms); }
     // Plot records taken by the pump but not yet confirmed sent.
     bool plotSendInFlight() const { return plotInFlight_; }
 
-    // ---- Run on listener workers, never on the GUI thread: the accept handlers. Each reads its
-    // lines there and applies its effects in one hopToWindow step.
-    void ChatServerAccept(TTcpServer* sender, TCustomIpClient* client);
-    void Plot_ServerAccept(TTcpServer* sender, TCustomIpClient* client);
-    void TradeServerAccept(TTcpServer* sender, TCustomIpClient* client);
+    // ---- The accept handlers: each applies one whole message in one step, in the order the
+    // channel's messages began.
+    void ChatServerAccept(TTcpServer* sender, const LineMessage& message);
+    void Plot_ServerAccept(TTcpServer* sender, const LineMessage& message);
+    void TradeServerAccept(TTcpServer* sender, const LineMessage& message);
 
 signals:
     // The window has run its close steps; the program ends.
@@ -338,6 +320,7 @@ private:
     void buildChatPane();
     void buildMenus();
     void buildComponents();
+    void setMessageShapes();
     void wireHandlers();
     void setAccessibleNames();
     void setObjectNames();
@@ -360,29 +343,28 @@ private:
     QPoint settingsPosition_{kDefaultWindowLeft, kDefaultWindowTop};
     bool closing_ = false;
     bool closed_ = false;
-    HopGate hops_; // the accept handlers' hops; closed first when the window closes
     std::deque<std::pair<QString, std::function<void()>>> pendingBoxes_;
-    std::mutex boxesWaitingMutex_;
     std::set<QString> boxesWaiting_; // keys of the boxes queued and not yet shown
     bool boxShowing_ = false;
-    // Creates a missing folder; one that cannot be made is told in the chat log, once. Any thread.
+    // Creates a missing folder; one that cannot be made is told in the chat log, once.
     bool prepareFolder(const QString& folderPrefix);
     ReportedOnce foldersReported_;
 
     // ---- Connection control (net/Connection.cpp, net/PeerOnly.cpp)
-    // Connection control runs its blocking socket steps on netWorker_, one attempt at a time, with
-    // the bar's buttons held disabled meanwhile. The step runs there and returns the continuation
-    // that applies its result on the GUI thread.
-    using AttemptStep = std::function<std::function<void()>()>;
-    // Kinds of work a peer's messages provoke, each held once on its worker (see SerialWorker).
-    enum ProvokedWork : SerialWorker::Kind {
+    // A connection step of the bar, one attempt at a time, with the bar's buttons held disabled
+    // meanwhile: pieces that each end by calling `next` (most after work on the network thread);
+    // an error a piece raises ends the attempt there and is shown.
+    using AttemptPiece = std::function<void(const std::function<void()>& next)>;
+    // Kinds of messages a peer's messages provoke, each held once in its client's queue.
+    enum ProvokedWork : int {
         kNextFileRequest = 1, // "§§-SendNextFile-§§" after a received file
         kTradeAnswer,         // "§§-LastFileSended-§§"
         kChatAnswer,          // "Upload/Download has been finished"
         kListing,             // this copy's file listing
     };
-    void runAttempt(AttemptStep step);
-    void applyAttempt();
+    void runAttempt(std::vector<AttemptPiece> pieces);
+    void runAttemptPiece(std::shared_ptr<std::vector<AttemptPiece>> pieces, size_t at);
+    void endAttempt();
     // How a connection step ended: done (its own outcome, success or not), or ended by an error,
     // which changes nothing the bar shows.
     enum class StepEnd { Done, Failed };
@@ -391,7 +373,7 @@ private:
     void setLinkState(LinkState next, StepEnd end = StepEnd::Done);
     void showLinkLook(LinkState from, LinkState next);
     void goOnline();
-    void finishGoingOnline(const OnlineResult& result);
+    void finishGoingOnline();
     void goOffline();
     void finishGoingOffline();
     void finishConnect(const ConnectResult& result);
@@ -401,6 +383,8 @@ private:
     void cancelProvokedWork();
     // Closes every connection the listeners hold from an address other than peer.
     void closeSideDoors(quint32 peer);
+    // The peer while connected (0: none); the listeners take only its messages meanwhile.
+    void setConnectedPeer(quint32 peer);
     // Drops the listing, request (with its ticks) and acceptance that came from an address other
     // than peer before Connect (net/PeerOnly.cpp).
     void forgetStrangersTrade(quint32 peer);
@@ -417,9 +401,6 @@ private:
     LinkState settledBefore_ = LinkState::Offline; // where the running step began
     bool onlineToggled_ = false;    // the caption says "Online": the next click goes offline
     bool disconnectOffered_ = true; // "Disconnect" is usable (it is at start)
-    bool stepOnWorker_ = false;     // a connection step posted to netWorker_ has not been applied
-    std::mutex attemptMutex_;       // attemptResult_, set on the worker, taken here
-    std::function<void()> attemptResult_; // the continuation of the step that ended
 
     // ---- Finding copies on the network (net/DiscoveryHandlers.cpp)
     void setUpDiscovery();
@@ -461,17 +442,16 @@ private:
     QString lastSaveName_;
 
     // ---- Trade negotiation (trade/Negotiation.cpp), GUI thread unless told otherwise
-    // Counted in the agreement's pending sends; work of a kind other than kNoKind is coalesced.
-    void postTradeSend(std::function<bool()> send, SerialWorker::Kind kind = SerialWorker::kNoKind);
+    // A trade message, counted in the agreement's pending sends until its outcome is back; one of
+    // a kind (not 0) replaces one of the same kind still queued. done gets the lines that went
+    // out (-1: none).
+    void postTradeSend(TTcpClient::Message message, std::function<void(int sent)> done = {});
     bool tradeClientUsable() const; // connected, or a send on its way will reconnect it
     QString takeNextUpload();       // the next queued file this copy offered; empty: none
     void handOverUploads();         // nothing more to send: the peer's turn
     // Does what the agreement asks after an event.
     // Does what the agreement asks after an event; a peer address given is the one to notify of.
     void act(TradeAgreement::Action action, const QString& peerAddress = {});
-    // Counts trade sends queued and ended in the agreement.
-    std::function<void(int)> tradeSendCount();
-    MessageTurns tradeTurns_; // received trade messages apply in their connections' order
 
     // ---- File transfer (trade/Transfer.cpp)
     // The upload's steps: the pause before, the announcement and the file, the pause after; each
@@ -482,11 +462,10 @@ private:
     void reportDownloadError(const QString& message);
     UploadPauses uploadPauses_;
     TransferBar* transferBar_ = nullptr;
-    SharedText saveFolder_; // Edit1's text, for the download listener's thread
 
-    // ---- The window's worker threads: declared last, so they end first, while everything their
-    // tasks use is still there.
-    std::unique_ptr<SerialWorker> netWorker_;
-    std::unique_ptr<SerialWorker> plotWorker_;
-    std::unique_ptr<SerialWorker> uploadWorker_;
+    // ---- The threads' meeting point: what the network thread hands to this window, and the
+    // network thread itself, which owns every socket and is joined when the window closes.
+    Mailbox windowMail_;
+    std::unique_ptr<NetworkThread> network_;
+    void closeNetwork();
 };

@@ -63,8 +63,8 @@ QString peerTitle(QWidget* window, const QString& peerAddress) {
 // given is the peer's newest one, kept for later titles.
 void attend(QWidget* window, Kind kind, const QString& peerAddress, const QString& body,
             const QString& nickname = {}) {
-    postTo(window, [window, kind, peerAddress, nickname = shownText(nickname, kMaxSummaryChars),
-                    body = shownText(body, kMaxBodyChars)] {
+    later(window, [window, kind, peerAddress, nickname = shownText(nickname, kMaxSummaryChars),
+                   body = shownText(body, kMaxBodyChars)] {
         if (!nickname.isEmpty())
             window->setProperty(kPeerNicknameProperty, nickname);
         if (!window->isVisible() || window->isActiveWindow())

@@ -12,12 +12,16 @@
 #include <QListWidget>
 #include <QPalette>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 // Network work queued before the close gets this long to finish; then every client gives up what
 // it waits for, so closing never hangs on a peer.
 constexpr int kCloseGraceMs = 200;
+constexpr int kClosePollMs = 5; // how often the network thread looks whether the sends are done
 const QString kFirewallHint = QStringLiteral(
     "If you want to use Vorlax, please deactivate the Windows-Firewall. (Properties of your "
     "Internet-connection, More Options, deactivate firewall)");
@@ -58,47 +62,78 @@ void TForm1::FormCreate() {
     step([this] { ListTradeFolder(); });
 }
 
-// Closing cancels, then joins: the accept handlers' hops are called off first, then the pauses
-// and what peers provoked; sends queued before get a short grace, then every client gives up what
-// it waits for. No step waits for the GUI thread, so it waits for them plainly, without delivering
-// events, and applies the results of connection steps itself.
+// Closing calls off the pauses and the timers, keeps the settings, and then ends the network
+// thread: what peers provoked is dropped, sends queued before get a short grace, then every client
+// gives up what it waits for and every socket closes, there. Joining that thread is the one wait.
 void TForm1::FormClose() {
     VORLAX_ON_THREAD_OF(this);
     if (closing_)
         return;
     closing_ = true;
-    hops_.close();
     withdrawThisCopy();
     uploadPauses_.close();
     Timer3->stop();
     Timer1->stop();
-    netWorker_->cancel(kNextFileRequest);
-    netWorker_->cancel(kChatAnswer);
-    agreement.sendsEnded(netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing));
-    // A chat line typed just before still goes out to a peer that takes it.
-    netWorker_->waitIdleFor(kCloseGraceMs);
-    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
-        client->cancel();
-    // A connection step still running ends first, so Disconnect sees the buttons it left: a
-    // cancelled attempt fails at once.
-    netWorker_->waitIdle();
-    applyAttempt();
-    guarded([this] { writeSettingsFile(); });
-    if (disconnectOffered_)
-        guarded([this] { BitBtn17Click(); });
-    if (onlineToggled_)
-        guarded([this] { BitBtn18Click(); });
-    // A file still moving either way is given up: its partial file is removed.
-    DownloadServer->Close();
-    DownloadClient->Close();
     Timer2->stop();
-    plotWorker_->waitIdle();
-    uploadWorker_->waitIdle();
+    guarded([this] { writeSettingsFile(); });
+    // The bar ends as Disconnect and going offline leave it; their sockets close with the network
+    // thread.
+    agreement.clear();
+    if (disconnectOffered_) {
+        setConnectedPeer(0);
+        setLinkState(LinkState::Disconnecting);
+        finishDisconnect();
+    }
+    if (onlineToggled_) {
+        setLinkState(LinkState::GoingOffline);
+        finishGoingOffline();
+    }
     PlotQueue.clear();
     PeerList.clear();
-    // Connections the peer still holds open end now, so no worker outlives the window.
-    for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
-        server->shutdownConnections();
+    closeNetwork();
     setLinkState(LinkState::Closing);
     closed_ = true;
+}
+
+void TForm1::closeNetwork() {
+    struct Provoked {
+        LineClient* client;
+        std::vector<int> kinds;
+    };
+    const std::vector<Provoked> clients = {
+        {ChatClient->onNetwork(), {kChatAnswer}},
+        {TradeClient->onNetwork(), {kNextFileRequest, kTradeAnswer, kListing}},
+        {Plot_Client->onNetwork(), {}}};
+    NetworkThread* network = network_.get();
+    network->stop([network, clients] {
+        for (const Provoked& p : clients) {
+            for (int kind : p.kinds)
+                p.client->dropQueued(kind);
+            // A chat line typed just before still goes out to a peer that takes it.
+            p.client->hurry(kCloseGraceMs);
+        }
+        auto* grace = new QTimer(clients.front().client);
+        grace->setInterval(kClosePollMs);
+        QElapsedTimer waited;
+        waited.start();
+        QObject::connect(grace, &QTimer::timeout, grace, [network, clients, grace, waited] {
+            const bool idle = std::all_of(clients.begin(), clients.end(),
+                                          [](const Provoked& p) { return p.client->idle(); });
+            if (!idle && waited.elapsed() < kCloseGraceMs)
+                return;
+            grace->stop();
+            for (const Provoked& p : clients)
+                p.client->cancel();
+            network->finish();
+        });
+        grace->start();
+    });
+    // What the network thread sent and the window has not taken yet stays untaken.
+    windowMail_.shut();
+    for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
+        server->networkEnded();
+    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
+        client->networkEnded();
+    DownloadServer->networkEnded();
+    DownloadClient->Close();
 }

@@ -22,7 +22,11 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <arpa/inet.h>
 #include <malloc.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -102,14 +106,19 @@ double residentMiB() {
 
 // One message on a connection of its own, as any host may send it.
 void sendMessage(quint16 port, const QList<QByteArray>& lines) {
-    TTcpClient client;
-    client.setRemoteHost(QStringLiteral("127.0.0.1"));
-    client.setRemotePort(QString::number(port));
-    if (!client.Connect())
-        return;
-    for (const QByteArray& line : lines)
-        client.SendLine(line);
-    client.Disconnect();
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        for (const QByteArray& line : lines) {
+            const QByteArray bytes = line + "\r\n";
+            if (::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL) != bytes.size())
+                break;
+        }
+    }
+    ::close(fd);
 }
 
 // Runs send on a thread of its own while the heartbeat runs; done() tells when the window has

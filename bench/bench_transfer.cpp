@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
     sinceBeat.start();
 
     // The upload pause before the file, then the file itself.
-    a.askedFiles.reset({name});
+    a.resetAskedFiles({name});
     b.offeredFiles.reset({{name, source}});
     b.agreement.acceptanceSent(b.agreement.round());
     b.SendQueue = {name};

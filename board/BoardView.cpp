@@ -5,7 +5,6 @@
 
 #include <QMouseEvent>
 #include <QPainter>
-#include <QThread>
 
 #include <algorithm>
 #include <utility>
@@ -30,33 +29,16 @@ BoardView::BoardView(std::function<TBoard*()> board, QWidget* parent)
 void BoardView::squarePainted(int x, int y) {
     const QRect square(std::clamp(x, -kFarOff, kFarOff), std::clamp(y, -kFarOff, kFarOff),
                        kSquareSide, kSquareSide);
-    {
-        std::lock_guard lock(paintedMutex_);
-        painted_ |= square;
-        if (std::exchange(flushPosted_, true))
-            return; // the repaint on its way takes this square too
-    }
-    // One hop per frame, not per point: a peer's flood of points never floods the event queue.
-    auto startFrame = [this] {
-        if (!frame_.isActive())
-            frame_.start();
-    };
-    if (QThread::currentThread() == thread())
-        startFrame();
-    else
-        postTo(this, startFrame);
+    painted_ |= square;
+    // One repaint per frame, not per point: a peer's flood of points never floods the window.
+    if (!frame_.isActive())
+        frame_.start();
 }
 
 // The squares painted since the last repaint are repainted as one rectangle around them all:
 // painting the board is a single image copy, whatever the rectangle's size.
 void BoardView::flushPainted() {
-    QRect painted;
-    {
-        std::lock_guard lock(paintedMutex_);
-        painted = std::exchange(painted_, QRect());
-        flushPosted_ = false;
-    }
-    update(painted);
+    update(std::exchange(painted_, QRect()));
 }
 
 void BoardView::paintEvent(QPaintEvent* event) {

@@ -8,7 +8,6 @@
 #include <QWidget>
 
 #include <functional>
-#include <mutex>
 
 class TBoard;
 
@@ -21,7 +20,7 @@ public:
     std::function<void(int x, int y)> onMouseMove;
     std::function<void(int x, int y)> onMouseUp;
 
-    // Asks for a repaint of the squares painted at (x, y); callable from any thread. Requests are
+    // Asks for a repaint of the squares painted at (x, y). Requests are
     // gathered and the view is repainted once a frame at the most, however fast points come.
     void squarePainted(int x, int y);
 
@@ -36,8 +35,6 @@ private:
 
     std::function<TBoard*()> board_;
     bool leftHeld_ = false;
-    QTimer frame_; // the next repaint of what was painted, on the GUI thread
-    std::mutex paintedMutex_;
-    QRect painted_;            // what was painted since the last repaint
-    bool flushPosted_ = false; // a repaint is on its way for what painted_ holds
+    QTimer frame_;  // the next repaint of what was painted, on the GUI thread
+    QRect painted_; // what was painted since the last repaint
 };

@@ -1,12 +1,12 @@
 // The plot stream. The pump sends the first queued PlotRecord on the plot channel each 2 ms tick
 // and removes it once sent; the plot listener paints each record it receives as a 2 x 2 square.
 //
-// The tick itself stays on the GUI thread and only hands the record to the plot worker, which does
-// the blocking send, disconnect and reconnect; the record leaves the queue when the worker reports
-// back. While a record is on its way no further tick takes one, so records go out one at a time in
-// order. A tick that finds a record on its way is not lost but served as soon as that record is
-// done: a round trip that runs past the next tick then costs that tick's wait only, not a whole
-// further period, and the queue still drains at one record per tick at the most.
+// The tick only hands the record to the plot client, whose send, disconnect and reconnect run on
+// the network thread; the record leaves the queue when the client reports back. While a record is
+// on its way no further tick takes one, so records go out one at a time in order. A tick that finds
+// a record on its way is not lost but served as soon as that record is done: a round trip that runs
+// past the next tick then costs that tick's wait only, not a whole further period, and the queue
+// still drains at one record per tick at the most.
 //
 // The pump timer runs only while there is work: records waiting, no stroke being drawn and the
 // plot client connected. It stops itself when the queue runs empty or the client is found
@@ -43,14 +43,10 @@ void TForm1::Timer2Timer() {
         const QString record = PlotQueue.front();
         const quint64 generation = plotQueueGeneration_;
         plotInFlight_ = true;
-        plotWorker_->post([this, record, generation, ticket = Plot_Client->ticket()] {
-            // The tick's look at the client may be stale by now: going offline may have closed it
-            // meanwhile, and reconnecting then would put it back online.
-            const bool sent =
-                Plot_Client->sendMessage({ansi::encode(record)}, TTcpClient::SendWhen::IfConnected,
-                                         ticket) >= 0;
-            postTo(this, [this, generation, sent] { plotSendDone(generation, sent); });
-        });
+        // The tick's look at the client may be stale by the time the record's turn comes: going
+        // offline may have closed it meanwhile, and reconnecting then would put it back online.
+        Plot_Client->send({{ansi::encode(record)}, true},
+                          [this, generation](int sent) { plotSendDone(generation, sent >= 0); });
     } else {
         Timer2->stop();
     }
@@ -58,7 +54,7 @@ void TForm1::Timer2Timer() {
 }
 
 // The record sent is removed whether or not it arrived; a queue emptied meanwhile (a clear or a
-// Connect) is left as it is. A record the worker did not send, because the client had been closed
+// Connect) is left as it is. A record the client did not send, because it had been closed
 // meanwhile, stays first in the queue.
 void TForm1::plotSendDone(quint64 queueGeneration, bool sent) {
     plotInFlight_ = false;
@@ -72,11 +68,9 @@ void TForm1::plotSendDone(quint64 queueGeneration, bool sent) {
         guarded([this] { Timer2Timer(); });
 }
 
-void TForm1::Plot_ServerAccept(TTcpServer*, TCustomIpClient* client) {
-    const QByteArray line = client->ReceiveLine();
-    if (line.isEmpty())
-        return;
-    const std::optional<PlotPoint> point = parsePlotRecord(ansi::decode(line));
+// The channel's shape keeps the first line only.
+void TForm1::Plot_ServerAccept(TTcpServer*, const LineMessage& message) {
+    const std::optional<PlotPoint> point = parsePlotRecord(ansi::decode(message.lines.first()));
     if (!point)
         return;
     board->paintSquare(point->x, point->y, static_cast<quint32>(point->color));

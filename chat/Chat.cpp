@@ -8,13 +8,11 @@
 #include "common/DisplayText.h"
 #include "common/GuiThread.h"
 
-#include <QHostAddress>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 
 namespace {
 const QString kChatPlaceholder = QStringLiteral("Chat here :-)");
-constexpr qsizetype kMaxChatMessageBytes = 1024 * 1024; // all lines of one received message
 } // namespace
 
 void TForm1::Edit3KeyDown(int key) {
@@ -28,14 +26,11 @@ void TForm1::Edit3KeyDown(int key) {
         return;
     const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), Edit3->text());
     Memo1->appendPlainText(line);
-    // The send runs on the connection worker so a slow or vanished peer never stalls typing; it
-    // keeps its place behind any connection step already queued there. A line whose turn comes
-    // after a failed reconnect is lost like any line sent to a peer that has gone.
+    // The send is queued on the network thread, so a slow or vanished peer never stalls typing; it
+    // keeps its place behind any connection step already queued for the chat client. A line whose
+    // turn comes after a failed reconnect is lost like any line sent to a peer that has gone.
     ++chatSendsPending_;
-    netWorker_->post([this, line, ticket = ChatClient->ticket()] {
-        ChatClient->sendMessage({ansi::encode(line)}, TTcpClient::SendWhen::IfConnected, ticket);
-        postTo(this, [this] { --chatSendsPending_; });
-    });
+    ChatClient->send({{ansi::encode(line)}, true}, [this](int) { --chatSendsPending_; });
     Edit3->clear();
 }
 
@@ -44,24 +39,16 @@ void TForm1::Edit3Click() {
         Edit3->clear();
 }
 
-// A message larger than any chat line could be is dropped whole, and so is one cut off at its
-// deadline; returning closes the connection, so the rest of it is never read. What is shown is
-// made safe here, on the worker: a line break or other control character inside it shows as a
-// space, so a peer's text never starts a line that looks like the program's own, and a long line
-// is cut, so the window never lays out megabytes of one line.
-void TForm1::ChatServerAccept(TTcpServer*, TCustomIpClient* client) {
-    QByteArray text;
-    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine()) {
-        if (text.size() + line.size() > kMaxChatMessageBytes)
-            return;
-        text += line;
-    }
-    if (!text.isEmpty() && !client->cutOff()) {
-        const QString shown = shownText(ansi::decode(text), kMaxShownLineChars);
-        appendChatLog(shown);
-        // Only the connected peer speaks in a notification: whatever others send while this copy
-        // is online but not connected stays in the log.
-        if (fromPeer(QHostAddress(client->RemoteHost()).toIPv4Address()))
-            notifyChatLine(this, client->RemoteHost(), shown);
-    }
+// A message larger than any chat line could be is dropped whole on its way here (the channel's
+// shape), and so is one cut off at its deadline. What is shown is made safe: a line break or other
+// control character inside it shows as a space, so a peer's text never starts a line that looks
+// like the program's own, and a long line is cut, so the window never lays out megabytes of one
+// line.
+void TForm1::ChatServerAccept(TTcpServer*, const LineMessage& message) {
+    const QString shown = shownText(ansi::decode(message.lines.join()), kMaxShownLineChars);
+    appendChatLog(shown);
+    // Only the connected peer speaks in a notification: whatever others send while this copy
+    // is online but not connected stays in the log.
+    if (fromPeer(message.sender))
+        notifyChatLine(this, message.senderHost, shown);
 }

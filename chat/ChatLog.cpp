@@ -2,16 +2,12 @@
 
 #include "common/GuiThread.h"
 
-#include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
-#include <QThread>
 
 namespace {
-constexpr qint64 kShowSliceMs = 8; // the GUI thread's time for waiting lines before it looks up
-
 qsizetype textBytes(qsizetype chars) {
     return chars * qsizetype(sizeof(char16_t));
 }
@@ -44,50 +40,7 @@ ChatLogFeed::ChatLogFeed(QPlainTextEdit* log) : QObject(log), log_(log) {
 }
 
 void ChatLogFeed::append(const QString& line) {
-    {
-        std::lock_guard lock(mutex_);
-        const bool showNow = QThread::currentThread() == thread() && !showPosted_;
-        if (!showNow) {
-            waiting_.push_back(line);
-            waitingBytes_ += textBytes(line.size());
-            // What waits beyond the log's whole bound would only push itself out again.
-            while (waitingBytes_ > kChatLogMaxBytes && waiting_.size() > 1) {
-                waitingBytes_ -= textBytes(waiting_.front().size());
-                waiting_.pop_front();
-            }
-            if (std::exchange(showPosted_, true))
-                return;
-        }
-        if (!showNow) {
-            // One hop for all lines waiting, not one per line.
-            postTo(this, [this] { showWaiting(); });
-            return;
-        }
-    }
     show(line);
-}
-
-void ChatLogFeed::showWaiting() {
-    QElapsedTimer slice;
-    slice.start();
-    for (;;) {
-        QString line;
-        {
-            std::lock_guard lock(mutex_);
-            if (waiting_.empty()) {
-                showPosted_ = false;
-                return;
-            }
-            if (slice.elapsed() >= kShowSliceMs) {
-                postTo(this, [this] { showWaiting(); }); // the rest after the window looked up
-                return;
-            }
-            line = std::move(waiting_.front());
-            waiting_.pop_front();
-            waitingBytes_ -= textBytes(line.size());
-        }
-        show(line);
-    }
 }
 
 void ChatLogFeed::show(const QString& line) {

@@ -1,70 +1,60 @@
 #pragma once
-// The listener's side of one line-message connection (net/TcpChannel.h): its lines, one by one.
+// One connection a line listener accepted, on the network thread: it waits idle until its first
+// bytes (or its end) come, then its message is read as the bytes arrive, within a deadline that
+// counts from those first bytes.
 
-#include "net/ChannelLimits.h"
+#include "net/LineMessage.h"
+#include "net/MessageReader.h"
 
-#include <QByteArray>
-#include <QString>
+#include <QObject>
+#include <QTimer>
 
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <optional>
+#include <functional>
 
-// One accepted connection, handed to an accept handler. The handler only reads from it.
-class TCustomIpClient {
+class QSocketNotifier;
+
+class TCustomIpClient : public QObject {
 public:
-    // Takes ownership of the connected socket fd; the peer's address and port are kept as text.
-    // Once the first receive starts, the whole message must have come within deadlineMs.
-    TCustomIpClient(int fd, QString remoteHost, QString remotePort,
-                    int deadlineMs = kMessageDeadlineMs);
-    ~TCustomIpClient();
-    TCustomIpClient(const TCustomIpClient&) = delete;
-    TCustomIpClient& operator=(const TCustomIpClient&) = delete;
+    enum class Phase {
+        Idle,     // nothing came yet
+        Begun,    // bytes came; waiting for its turn to be read
+        Reading,  // being read
+        Complete, // its message is whole
+        Dropped   // ended without a message that counts
+    };
 
-    // Blocks until a whole line arrived and returns it without its CR LF. When the connection ends
-    // (or a receive fails) first, returns the bytes since the last CR LF, empty when none came.
-    // A line longer than kMaxLineBytes ends the connection: the call returns the empty string and
-    // so does every later call. So does a message still unfinished when its deadline passes; it
-    // counts as cut off then. Never throws.
-    QByteArray ReceiveLine();
-    // True once the message was cut off at its deadline, or the connection was revoked: what came
-    // of it is not the whole message.
-    bool cutOff() const { return cutOff_ || revoked_.load(); }
+    // Takes the non-blocking connected socket fd. `changed` is called on each change of phase
+    // after Idle, and when bytes arrive on an idle connection.
+    TCustomIpClient(int fd, LineMessage from, MessageShape shape,
+                    std::function<void(TCustomIpClient*)> changed, QObject* parent);
+    ~TCustomIpClient() override;
 
-    QString RemoteHost() const { return remoteHost_; }
-    QString RemotePort() const { return remotePort_; }
+    Phase phase() const { return phase_; }
+    uint32_t sender() const { return message_.sender; }
+    // Its place among the messages begun on the listener.
+    uint64_t index() const { return message_.index; }
 
-    // Shuts the connection down both ways, so a ReceiveLine blocked on another thread returns.
-    // The socket itself stays held until the object is destroyed.
-    void shutdownBoth();
-    // Ends the connection from any thread because its sender may no longer speak here: a read
-    // under way returns, every later ReceiveLine returns the empty string and cutOff() is true.
-    void revoke();
-
-    // The message began now (its first bytes arrived): its deadline counts from here. Without
-    // this call it counts from the first ReceiveLine.
-    void startDeadline();
-
-    // This connection's place among those its listener handed to handlers, in the order their first
-    // bytes (or their ends) arrived: 0 for the first, counting up. For a peer that opens its next
-    // connection ahead of time this is the order of its messages.
-    uint64_t acceptIndex() const { return acceptIndex_; }
-    void setAcceptIndex(uint64_t index) { acceptIndex_ = index; }
+    // The first bytes came: the deadline starts, and the message waits its turn.
+    void begin(uint64_t index, int deadlineMs);
+    // Its turn: reads what has come and goes on reading as more arrives.
+    void startReading();
+    // Ends the connection; a message not yet whole is dropped. `tell`: the change is told as any
+    // other (the deadline's drop), not when the listener drops it itself.
+    void drop(bool tell = true);
+    // The whole message, once Complete.
+    LineMessage takeMessage();
 
 private:
-    bool fillBuffer();
+    void readable();
+    void readAll();
+    void settle(MessageReader::State state);
+    void release();
 
     int fd_;
-    QString remoteHost_;
-    QString remotePort_;
-    QByteArray buffer_; // received bytes not yet returned, from start_ on
-    qsizetype start_ = 0;
-    qsizetype scanned_ = 0; // bytes from start_ known to hold no CR LF
-    bool ended_ = false;
-    bool cutOff_ = false;
-    std::atomic<bool> revoked_{false};
-    int deadlineMs_;
-    std::optional<std::chrono::steady_clock::time_point> deadline_; // set by the first receive
-    uint64_t acceptIndex_ = 0;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer deadline_{this};
+    MessageReader reader_;
+    LineMessage message_;
+    Phase phase_ = Phase::Idle;
+    std::function<void(TCustomIpClient*)> changed_;
 };

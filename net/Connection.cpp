@@ -1,16 +1,12 @@
 // Going online and offline, Connect and Disconnect, and the peer address book.
 //
-// Each handler keeps its steps in order, in three parts: what it does to controls and flags on the
-// GUI thread; one step on the connection worker that uses the line-channel endpoints (connection
-// attempts, port and address changes, closing endpoints another thread may be sending on) and
-// returns what it found as a plain value; and one continuation that applies that value on the GUI
-// thread. The worker never waits for the GUI thread, and the GUI thread never waits for the worker:
-// the connection bar is held disabled while a step runs, so one handler runs at a time. Closing
-// is the one exception: the clients have been cancelled by then, so the steps cannot block, and
-// the window waits for them plainly and applies their results itself.
+// Each handler keeps its steps in order: what it does to controls and flags here on the GUI thread,
+// then its pieces of work on the endpoints, each queued on the network thread and ending back here
+// with its outcome, which the next piece takes up. Nothing waits: the connection bar is held
+// disabled while an attempt runs, so one handler runs at a time.
 //
 // A user's action never waits behind what a peer provoked: Connect, Disconnect and going offline
-// first drop the provoked work still queued and hurry the sends under way.
+// first drop the provoked messages still queued and hurry the sends under way.
 //
 // While connected, connectedPeer holds the peer's address and the listeners take connections
 // from it only.
@@ -45,46 +41,28 @@ constexpr int kIconGreen = 2;
 constexpr int kUserActionGraceMs = 200;
 } // namespace
 
-void TForm1::runAttempt(AttemptStep step) {
+void TForm1::runAttempt(std::vector<AttemptPiece> pieces) {
     VORLAX_ON_THREAD_OF(this);
-    stepOnWorker_ = true;
-    netWorker_->post([this, step = std::move(step)] {
-        std::function<void()> apply;
-        const QString failure = failureOf([&] { apply = step(); });
-        {
-            std::lock_guard lock(attemptMutex_);
-            attemptResult_ = [this, apply, failure] {
-                if (apply)
-                    apply();
-                if (!failure.isEmpty())
-                    reportError(failure);
-            };
-        }
-        postTo(this, [this] { applyAttempt(); });
-    });
-    // Closing delivers no events: the clients are cancelled, so the step ends at once, and its
-    // result is applied here.
-    if (closing_) {
-        netWorker_->waitIdle();
-        applyAttempt();
-    }
+    runAttemptPiece(std::make_shared<std::vector<AttemptPiece>>(std::move(pieces)), 0);
 }
 
-// The continuation of the step that ended, if it has not been applied yet.
-void TForm1::applyAttempt() {
-    VORLAX_ON_THREAD_OF(this);
-    std::function<void()> apply;
-    {
-        std::lock_guard lock(attemptMutex_);
-        apply = std::exchange(attemptResult_, nullptr);
-    }
-    if (!apply)
+void TForm1::runAttemptPiece(std::shared_ptr<std::vector<AttemptPiece>> pieces, size_t at) {
+    if (closing_)
         return;
-    stepOnWorker_ = false;
-    guarded(apply);
-    if (stepOnWorker_)
-        return; // the continuation began the handler's next step
-    // An error ended the step before its continuation settled it.
+    if (at == pieces->size()) {
+        endAttempt();
+        return;
+    }
+    const QString failure =
+        failureOf([&] { (*pieces)[at]([this, pieces, at] { runAttemptPiece(pieces, at + 1); }); });
+    if (failure.isEmpty())
+        return;
+    reportError(failure);
+    endAttempt();
+}
+
+// An attempt has ended, with its own outcome or with an error that changes nothing the bar shows.
+void TForm1::endAttempt() {
     if (attemptRunning())
         setLinkState(settledBefore_, StepEnd::Failed);
     // A plot client connected by this step sends the records that waited for it.
@@ -93,9 +71,9 @@ void TForm1::applyAttempt() {
 }
 
 void TForm1::cancelProvokedWork() {
-    agreement.sendsEnded(netWorker_->cancel(kTradeAnswer) + netWorker_->cancel(kListing));
-    netWorker_->cancel(kNextFileRequest);
-    netWorker_->cancel(kChatAnswer);
+    for (int kind : {kTradeAnswer, kListing, kNextFileRequest})
+        TradeClient->dropQueued(kind);
+    ChatClient->dropQueued(kChatAnswer);
     agreement.forgetOwedUpload();
     uploadPauses_.callOff();
     for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
@@ -110,81 +88,66 @@ void TForm1::BitBtn18Click() {
         goOffline();
 }
 
-namespace {
-// The port texts of the line channels, as going online gives them, in their order.
-struct LinePorts {
-    QString chatClient, chatServer, tradeClient, tradeServer, plotClient, plotServer;
-    QString chatRemote, tradeRemote, plotRemote;
-};
-} // namespace
-
 void TForm1::goOnline() {
     agreement.clear();
     setLinkState(LinkState::GoingOnline);
-    // The line-channel ports are given on the connection worker, in their order; a field that is
-    // not an integer still ends going online at its own step, after the ports before it were given.
-    LinePorts ports;
-    int portsGiven = 0; // 0: none; 1: the chat pair; 2: all
-    auto givePorts = [this](const LinePorts& p, int given) {
-        if (given >= 1) {
-            ChatClient->setLocalPort(p.chatClient);
-            ChatServer->setLocalPort(p.chatServer);
-        }
-        if (given >= 2) {
-            TradeClient->setLocalPort(p.tradeClient);
-            TradeServer->setLocalPort(p.tradeServer);
-            Plot_Client->setLocalPort(p.plotClient);
-            Plot_Server->setLocalPort(p.plotServer);
-            ChatClient->setRemotePort(p.chatRemote);
-            TradeClient->setRemotePort(p.tradeRemote);
-            Plot_Client->setRemotePort(p.plotRemote);
-        }
+    // The endpoints take their ports and open in their order; a field that is not an integer ends
+    // going online at its own step, after the endpoints before it did theirs.
+    struct Endpoint {
+        std::function<void(const std::function<void()>&)> open;
     };
-    try {
+    auto client = [](TTcpClient* c) -> AttemptPiece {
+        return [c](const std::function<void()>& next) { c->setActive(true, next); };
+    };
+    auto server = [](TTcpServer* s, bool reopen) -> AttemptPiece {
+        return [s, reopen](const std::function<void()>& next) {
+            reopen ? s->Open(next) : s->setActive(true, next);
+        };
+    };
+    std::vector<AttemptPiece> pieces;
+    pieces.push_back([this](const std::function<void()>& next) {
         Timer1->setInterval(toInt32OrThrow(Edit9->text()));
-        ports.chatClient = Edit7->text();
-        ports.chatServer = Edit6->text();
-        portsGiven = 1;
+        ChatClient->setLocalPort(Edit7->text());
+        ChatServer->setLocalPort(Edit6->text());
         DownloadClient->setPort(toInt32OrThrow(Edit14->text()));
         DownloadServer->setPort(toInt32OrThrow(Edit8->text()));
-        ports = {Edit7->text(),  Edit6->text(),  Edit11->text(), Edit10->text(), Edit18->text(),
-                 Edit15->text(), Edit13->text(), Edit17->text(), Edit19->text()};
-        portsGiven = 2;
-    } catch (...) {
-        netWorker_->post([givePorts, ports, portsGiven] { givePorts(ports, portsGiven); });
-        setLinkState(settledBefore_, StepEnd::Failed);
-        throw;
-    }
-    runAttempt([this, givePorts, ports] {
-        givePorts(ports, 2);
-        OnlineResult result;
-        result.failure = failureOf([&] {
-            ChatClient->setActive(true);
-            ChatServer->setActive(true);
-            result.chatServerActive = true;
-            TradeClient->setActive(true);
-            TradeServer->setActive(true);
-            Plot_Client->setActive(true);
-            Plot_Server->setActive(true);
-            ChatServer->Open();
-            TradeServer->Open();
-            Plot_Server->Open();
-            result.reopened = true;
-        });
-        return [this, result] { finishGoingOnline(result); };
+        TradeClient->setLocalPort(Edit11->text());
+        TradeServer->setLocalPort(Edit10->text());
+        Plot_Client->setLocalPort(Edit18->text());
+        Plot_Server->setLocalPort(Edit15->text());
+        ChatClient->setRemotePort(Edit13->text());
+        TradeClient->setRemotePort(Edit17->text());
+        Plot_Client->setRemotePort(Edit19->text());
+        next();
     });
+    pieces.push_back(client(ChatClient.get()));
+    pieces.push_back(server(ChatServer.get(), false));
+    // The download listener opens at its turn among the line listeners: after the chat
+    // listener, and once more in the second round.
+    pieces.push_back([this](const std::function<void()>& next) {
+        DownloadServer->setActive(true);
+        next();
+    });
+    pieces.push_back(client(TradeClient.get()));
+    pieces.push_back(server(TradeServer.get(), false));
+    pieces.push_back(client(Plot_Client.get()));
+    pieces.push_back(server(Plot_Server.get(), false));
+    pieces.push_back(server(ChatServer.get(), true));
+    pieces.push_back(server(TradeServer.get(), true));
+    pieces.push_back(server(Plot_Server.get(), true));
+    pieces.push_back([this](const std::function<void()>& next) {
+        DownloadServer->Open();
+        next();
+    });
+    pieces.push_back([this](const std::function<void()>& next) {
+        finishGoingOnline();
+        next();
+    });
+    runAttempt(std::move(pieces));
 }
 
-// The download listener opens at its turn among the line listeners: after the chat listener, and
-// once more in the second round. An error of a later endpoint's port is told, and the icon and
-// buttons stay as they were.
-void TForm1::finishGoingOnline(const OnlineResult& result) {
-    if (result.chatServerActive)
-        DownloadServer->setActive(true);
-    if (result.reopened)
-        DownloadServer->Open();
-    if (!result.failure.isEmpty())
-        throw ProgramError(result.failure);
+// Going online has come to its end: what could not listen is told.
+void TForm1::finishGoingOnline() {
     reportListenFailures();
     warnAboutOpenFolders();
     setLinkState(LinkState::Online);
@@ -247,21 +210,20 @@ void TForm1::reportListenFailures() {
 void TForm1::goOffline() {
     cancelProvokedWork();
     agreement.clear();
-    connectedPeer = 0;
-    askedFiles.reset({});
+    setConnectedPeer(0);
+    resetAskedFiles({});
     setLinkState(LinkState::GoingOffline);
-    runAttempt([this] {
-        ChatServer->Close();
-        TradeServer->Close();
-        Plot_Server->Close();
-        ChatClient->setActive(false);
-        ChatServer->setActive(false);
-        TradeClient->setActive(false);
-        TradeServer->setActive(false);
-        Plot_Client->setActive(false);
-        Plot_Server->setActive(false);
-        return [this] { finishGoingOffline(); };
+    std::vector<AttemptPiece> pieces;
+    for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
+        pieces.push_back([server](const std::function<void()>& next) { server->Close(next); });
+    for (TTcpClient* client : {ChatClient.get(), TradeClient.get(), Plot_Client.get()})
+        pieces.push_back(
+            [client](const std::function<void()>& next) { client->setActive(false, next); });
+    pieces.push_back([this](const std::function<void()>& next) {
+        finishGoingOffline();
+        next();
     });
+    runAttempt(std::move(pieces));
 }
 
 void TForm1::finishGoingOffline() {
@@ -291,51 +253,68 @@ void TForm1::BitBtn16Click() {
     rememberPeer(address);
     cancelProvokedWork();
     agreement.clear();
-    askedFiles.reset({});
+    resetAskedFiles({});
     setLinkState(LinkState::Connecting);
-    runAttempt([this, address] {
+    auto result = std::make_shared<ConnectResult>();
+    result->address = address;
+    auto connect = [](TTcpClient* client, bool* answered = nullptr) -> AttemptPiece {
+        return [client, answered](const std::function<void()>& next) {
+            client->Connect([answered, next](bool connected) {
+                if (answered)
+                    *answered = connected;
+                next();
+            });
+        };
+    };
+    std::vector<AttemptPiece> pieces;
+    pieces.push_back([this, address](const std::function<void()>& next) {
         ChatClient->setRemoteHost(address);
         TradeClient->setRemoteHost(address);
         Plot_Client->setRemoteHost(address);
-        ChatClient->Connect();
-        return [this, address] {
-            DownloadClient->setHost(address);
-            DownloadClient->Open();
-            runAttempt([this, address] {
-                TradeClient->Connect();
-                Plot_Client->Connect();
-                ConnectResult result;
-                result.address = address;
-                result.chat = ChatClient->Connect();
-                result.trade = TradeClient->Connect();
-                result.plot = Plot_Client->Connect();
-                const struct {
-                    const char* channel;
-                    bool answered;
-                    const TTcpClient* client;
-                } answers[] = {{"chat", result.chat, ChatClient.get()},
-                               {"trade", result.trade, TradeClient.get()},
-                               {"plot", result.plot, Plot_Client.get()}};
-                for (const auto& a : answers)
-                    if (!a.answered)
-                        result.silent << QStringLiteral("%1 port %2")
-                                             .arg(QLatin1String(a.channel), a.client->RemotePort());
-                if (result.success()) {
-                    result.peer = ChatClient->RemoteAddress();
-                    result.self = ChatClient->LocalAddress();
-                } else {
-                    ChatClient->Disconnect();
-                    TradeClient->Disconnect();
-                }
-                return [this, result] { finishConnect(result); };
-            });
-        };
+        next();
     });
+    pieces.push_back(connect(ChatClient.get()));
+    pieces.push_back([this, address](const std::function<void()>& next) {
+        DownloadClient->setHost(address);
+        DownloadClient->Open();
+        next();
+    });
+    pieces.push_back(connect(TradeClient.get()));
+    pieces.push_back(connect(Plot_Client.get()));
+    pieces.push_back(connect(ChatClient.get(), &result->chat));
+    pieces.push_back(connect(TradeClient.get(), &result->trade));
+    pieces.push_back(connect(Plot_Client.get(), &result->plot));
+    pieces.push_back([this, result](const std::function<void()>& next) {
+        const struct {
+            const char* channel;
+            bool answered;
+            const TTcpClient* client;
+        } answers[] = {{"chat", result->chat, ChatClient.get()},
+                       {"trade", result->trade, TradeClient.get()},
+                       {"plot", result->plot, Plot_Client.get()}};
+        for (const auto& a : answers)
+            if (!a.answered)
+                result->silent << QStringLiteral("%1 port %2")
+                                      .arg(QLatin1String(a.channel), a.client->RemotePort());
+        if (result->success()) {
+            result->peer = ChatClient->RemoteAddress();
+            result->self = ChatClient->LocalAddress();
+            next();
+            return;
+        }
+        ChatClient->Disconnect();
+        TradeClient->Disconnect(next);
+    });
+    pieces.push_back([this, result](const std::function<void()>& next) {
+        finishConnect(*result);
+        next();
+    });
+    runAttempt(std::move(pieces));
 }
 
 void TForm1::finishConnect(const ConnectResult& result) {
     VORLAX_ON_THREAD_OF(this);
-    connectedPeer = result.success() ? result.peer : 0;
+    setConnectedPeer(result.success() ? result.peer : 0);
     connectedSelf_ = result.success() ? result.self : 0;
     // A failed Connect shows only the yellow ball; the log names what did not answer.
     if (!result.silent.isEmpty())
@@ -359,15 +338,18 @@ void TForm1::BitBtn17Click() {
     VORLAX_ON_THREAD_OF(this);
     cancelProvokedWork();
     agreement.clear();
-    connectedPeer = 0;
-    askedFiles.reset({});
+    setConnectedPeer(0);
+    resetAskedFiles({});
     setLinkState(LinkState::Disconnecting);
-    runAttempt([this] {
-        ChatClient->Disconnect();
-        TradeClient->Disconnect();
-        Plot_Server->Close();
-        return [this] { finishDisconnect(); };
-    });
+    runAttempt({[this](const std::function<void()>& next) {
+                    ChatClient->Disconnect();
+                    TradeClient->Disconnect();
+                    Plot_Server->Close(next);
+                },
+                [this](const std::function<void()>& next) {
+                    finishDisconnect();
+                    next();
+                }});
 }
 
 void TForm1::finishDisconnect() {

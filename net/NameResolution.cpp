@@ -3,7 +3,6 @@
 
 #include "common/AnsiText.h"
 #include "common/ProgramError.h"
-#include "net/HostLookup.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -18,17 +17,17 @@ bool startsWithAsciiDigit(const QString& text) {
 }
 } // namespace
 
-std::optional<uint32_t> resolveHost(const QString& host, int cancelFd) {
+bool isHostName(const QString& host) {
+    return !host.isEmpty() && !startsWithAsciiDigit(host);
+}
+
+std::optional<uint32_t> hostAddress(const QString& host) {
     if (host.isEmpty())
         return INADDR_ANY;
-    const QByteArray name = ansi::encode(host);
-    if (startsWithAsciiDigit(host)) {
-        in_addr address{};
-        if (::inet_pton(AF_INET, name.constData(), &address) != 1)
-            return std::nullopt;
-        return ntohl(address.s_addr);
-    }
-    return lookUpHost(name, cancelFd);
+    in_addr address{};
+    if (isHostName(host) || ::inet_pton(AF_INET, ansi::encode(host).constData(), &address) != 1)
+        return std::nullopt;
+    return ntohl(address.s_addr);
 }
 
 uint16_t resolvePort(const QString& port) {

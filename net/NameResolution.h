@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <optional>
 
-// The IPv4 address (host byte order) a host text stands for: empty is 0.0.0.0, a text starting with
-// a digit is read as dotted IPv4, anything else is looked up by name (first IPv4 address).
-// Nothing when the text is not an address or the name does not resolve, or when cancelFd (an event
-// descriptor, -1 for none) turns readable while the name is being looked up.
-std::optional<uint32_t> resolveHost(const QString& host, int cancelFd = -1);
+// Whether a host text is a name to be looked up (anything not empty that does not start with a
+// digit); the client looks names up on the network thread without waiting (first IPv4 address).
+bool isHostName(const QString& host);
+// The IPv4 address (host byte order) of a host text that is not a name: empty is 0.0.0.0, a text
+// starting with a digit is read as dotted IPv4. Nothing for a name, or a text that is no address.
+std::optional<uint32_t> hostAddress(const QString& host);
 
 // The port a port text stands for: empty is 0, a service name of the system's services database is
 // that service's TCP port, anything else is read as an integer and cut to 16 bits. Text that is

@@ -17,6 +17,13 @@ void TForm1::closeSideDoors(quint32 peer) {
     DownloadServer->closeConnectionsNotFrom(peer);
 }
 
+void TForm1::setConnectedPeer(quint32 peer) {
+    connectedPeer = peer;
+    for (TTcpServer* server : {ChatServer.get(), TradeServer.get(), Plot_Server.get()})
+        server->setAllowedPeer(peer);
+    DownloadServer->setAllowedPeer(peer);
+}
+
 void TForm1::forgetStrangersTrade(quint32 peer) {
     const bool listingDropped = tradeSenders_.listing != peer;
     const bool requestDropped = tradeSenders_.request != peer;

@@ -1,135 +1,88 @@
 #pragma once
-// The sending endpoint of a line-message channel (net/TcpChannel.h).
+// The client endpoint of a line-message channel, as the window holds it. Its socket lives on the
+// network thread (net/LineClient.h); this side keeps the settings, queues work there without
+// waiting, and shows the state the network thread last reported. Every `done` runs on the
+// window's thread, after the state below has taken the outcome in.
 
-#include "net/ChannelLimits.h"
+#include "net/LineClient.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
 
-#include <atomic>
-#include <chrono>
 #include <cstdint>
-#include <mutex>
-#include <thread>
+#include <functional>
 
-// The client endpoint: connects to the peer's listener and writes lines.
-//
-// One message is one call of sendMessage: its lines, then Disconnect and at once Connect, as one
-// unit under the client's own lock, so no other thread's use of the client interleaves with it.
-// The lock is private and never held by a caller.
+class Mailbox;
+class NetworkThread;
+
 class TTcpClient {
 public:
-    // Names the moment work for this client was queued (see hurry()).
-    using Ticket = uint64_t;
-    static constexpr Ticket kNewest = UINT64_MAX; // work queued after every hurry
-    enum class SendWhen { Always, IfConnected };
-
-    TTcpClient();
-    ~TTcpClient();
+    TTcpClient(NetworkThread& network, Mailbox& window);
     TTcpClient(const TTcpClient&) = delete;
     TTcpClient& operator=(const TTcpClient&) = delete;
 
     // Setting a text different from the stored one disconnects first.
-    QString RemoteHost() const;
+    QString RemoteHost() const { return remoteHost_; }
     void setRemoteHost(const QString& host);
-    QString RemotePort() const;
+    QString RemotePort() const { return remotePort_; }
     void setRemotePort(const QString& port);
     // Stored only: the system always chooses the local port of a connection.
-    QString LocalPort() const;
-    void setLocalPort(const QString& port);
+    QString LocalPort() const { return localPort_; }
+    void setLocalPort(const QString& port) { localPort_ = port; }
 
-    // Already connected: true. Otherwise one attempt to RemoteHost:RemotePort; returns Connected().
-    // Throws ProgramError only for a port text that is not a port.
-    bool Connect();
+    // Already connected: true. Otherwise one attempt to RemoteHost:RemotePort. Throws
+    // ProgramError, before anything happens, for a port text that is not a port.
+    void Connect(std::function<void(bool connected)> done = {});
     // Shuts a connection down both ways and releases the socket; safe in any state.
-    void Disconnect();
-    bool Connected() const { return connected_.load(); }
-
+    void Disconnect(std::function<void()> done = {});
+    bool Connected() const { return state_.connected; }
     // True while a socket is held, connected or not.
-    bool Active() const { return active_.load(); }
-    void setActive(bool active);
+    bool Active() const { return state_.active; }
+    void setActive(bool active, std::function<void()> done = {});
 
-    // Writes the line plus CR LF. Returns the bytes written, or -1 when not connected or the write
-    // failed or was not taken whole within the send time-out; the connection then counts as lost
-    // (Connected turns false) until the next Connect.
-    int SendLine(const QByteArray& line);
-    int SendLine(const QString& text);
-
-    // One whole message: each line while the client is connected, then Disconnect and Connect
-    // (which leaves the next message an open channel). With IfConnected, a client that is not
-    // connected when the message's turn comes sends nothing and keeps its state. `ticket` is what
-    // ticket() said when the message was queued. Returns the number of lines that went out, or -1
-    // when IfConnected found the client not connected.
-    int sendMessage(const QList<QByteArray>& lines, SendWhen when = SendWhen::Always,
-                    Ticket ticket = kNewest);
-
-    // The ticket of work queued now; any thread.
-    Ticket ticket() const;
-    // Work queued before this call (its ticket older) must be over within graceMs: a connect or a
-    // send of it still waiting then gives up, one running or starting later as well. Work queued
-    // afterwards is not touched. Any thread, without waiting for the client's lock: a user's
-    // action uses it so that it never waits behind what a peer provoked before.
+    // One whole message: each line while connected, then Disconnect and Connect. With
+    // ifConnected, a client not connected when its turn comes sends nothing and keeps its state.
+    // `kind` (not 0): a message of the same kind still queued is replaced by this one. done gets
+    // the number of lines that went out, -1 when nothing was sent (not connected, replaced,
+    // dropped, or the program closing).
+    struct Message {
+        QList<QByteArray> lines;
+        bool ifConnected = false;
+        int kind = 0;
+    };
+    void send(Message message, std::function<void(int sent)> done = {});
+    // Drops the queued messages of a kind.
+    void dropQueued(int kind);
+    // Everything queued before this call must be over within graceMs; what is queued afterwards
+    // is not touched.
     void hurry(int graceMs);
-
-    void setConnectTimeoutMs(int ms) { connectTimeoutMs_.store(ms); }
-    void setSendTimeoutMs(int ms) { sendTimeoutMs_.store(ms); }
-
-    // The IPv4 address (host byte order) of the last successful Connect.
-    uint32_t RemoteAddress() const { return remoteAddress_.load(); }
-    // This computer's IPv4 address (host byte order) that connection came from.
-    uint32_t LocalAddress() const { return localAddress_.load(); }
-
-    // Gives up for good, from any thread and without waiting for the client's lock: a connection
-    // attempt or a send under way ends at once with failure, and every later Connect fails without
-    // trying. Used when the program closes.
+    // Gives up for good: what runs ends now, everything later fails at once. Used when closing.
     void cancel();
 
-    // The calls that may wait (connects, sends, and all that takes the client's lock) must never
-    // run on this thread (the GUI thread of the window that owns the client); checked in debug and
-    // sanitizer builds.
-    void forbidWaitingOn(std::thread::id thread) { forbiddenThread_.store(thread); }
+    void setConnectTimeoutMs(int ms);
+    void setSendTimeoutMs(int ms);
+
+    // The IPv4 addresses (host byte order) of the last connection: the peer's, and this
+    // computer's it came from.
+    uint32_t RemoteAddress() const { return state_.remote; }
+    uint32_t LocalAddress() const { return state_.local; }
+
+    // The network thread has ended, and with it every socket.
+    void networkEnded() { state_ = {}; }
+
+    // On the network thread: the client's own half (for the window's closing step).
+    LineClient* onNetwork() const { return client_; }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    // The ticket of the operation under the lock, for as long as it runs.
-    class TicketScope;
+    void queue(LineClient::Work work, std::function<void(int)> done);
+    uint16_t portOrZero() const;
 
-    void checkThread() const;
-    bool connectLocked();
-    void disconnectLocked();
-    int sendLineLocked(const QByteArray& line);
-    bool ensureSocket();
-    void releaseSocket();
-    void replaceSocket(int fd);
-    bool sendAll(const QByteArray& bytes);
-    bool attemptConnect(uint32_t address, uint16_t port);
-    void changeSetting(QString& setting, const QString& text);
-    // Waits until fd reports `events`, up to `own` or the hurry that covers the operation,
-    // whichever comes first; a cancel ends the wait. True when fd is ready.
-    bool waitFor(int fd, short events, Clock::time_point own);
-    Clock::time_point cutDeadline(Clock::time_point own) const;
-
-    std::mutex messageMutex_;          // one operation or message at a time; never handed out
-    mutable std::mutex settingsMutex_; // guards the three texts for readers on other threads
+    NetworkThread& network_;
+    Mailbox& window_;
+    LineClient* client_; // lives on the network thread
     QString remoteHost_;
     QString remotePort_;
     QString localPort_;
-    mutable std::mutex fdMutex_; // guards fd_ changes against cancel(); never held while waiting
-    int fd_ = -1;
-    int cancelFd_ = -1;             // an event descriptor that turns readable on cancel()
-    int hurryFd_ = -1;              // an event descriptor that wakes a waiting operation on hurry()
-    Ticket opTicket_ = kNewest;     // the running operation's ticket; under messageMutex_
-    mutable std::mutex hurryMutex_; // the three fields below
-    Ticket tickets_ = 0;            // the ticket of work queued now
-    Ticket hurriedBelow_ = 0;       // work with an older ticket is hurried ...
-    Clock::time_point hurryDeadline_; // ... to end by then
-    std::atomic<std::thread::id> forbiddenThread_{};
-    std::atomic<bool> cancelled_{false};
-    std::atomic<bool> connected_{false};
-    std::atomic<bool> active_{false};
-    std::atomic<uint32_t> remoteAddress_{0};
-    std::atomic<uint32_t> localAddress_{0};
-    std::atomic<int> connectTimeoutMs_{kConnectTimeoutMs};
-    std::atomic<int> sendTimeoutMs_{kSendTimeoutMs};
+    LineClient::State state_;
 };

@@ -1,135 +1,79 @@
 #pragma once
-// The receiving endpoint of a line-message channel (net/TcpChannel.h); net/TcpServer.cpp tells how
-// it keeps and hands out connections.
+// The listener endpoint of a line-message channel, as the window holds it. Its sockets live on the
+// network thread (net/LineListener.h); this side keeps the settings, shows what the network thread
+// last reported, and hands each whole message to the accept handler on the window's thread, one
+// at a time, in the order the messages began.
 
-#include "net/AcceptedConnection.h"
-#include "net/ChannelLimits.h"
+#include "net/LineListener.h"
+#include "net/LineMessage.h"
+#include "net/MessageReader.h"
 
 #include <QString>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
-// The listener endpoint: accepts connections and runs the accept handler for each on a worker.
+class Mailbox;
+class NetworkThread;
+
 class TTcpServer {
 public:
-    using AcceptHandler = std::function<void(TTcpServer* sender, TCustomIpClient* client)>;
+    using AcceptHandler = std::function<void(TTcpServer* sender, const LineMessage& message)>;
+    using Done = std::function<void()>;
 
-    TTcpServer();
-    // Closes, shuts down the accepted connections and waits for the handlers to end, plainly: a
-    // handler that hops onto the destroying thread must be released first (HopGate::close).
-    ~TTcpServer();
+    // window: the mailbox of the thread that owns this endpoint, where handlers and `done` run.
+    TTcpServer(NetworkThread& network, Mailbox& window);
     TTcpServer(const TTcpServer&) = delete;
     TTcpServer& operator=(const TTcpServer&) = delete;
 
     // Setting a text different from the stored one closes first.
-    QString LocalHost() const;
+    QString LocalHost() const { return localHost_; }
     void setLocalHost(const QString& host);
-    QString LocalPort() const;
+    QString LocalPort() const { return localPort_; }
     void setLocalPort(const QString& port);
 
-    // Taken when the listener opens; a handler changed later applies from the next Open.
+    // Runs for each whole message, on the window's thread.
     AcceptHandler OnAccept;
+    // How this channel's messages end and how large they may be; taken at each Open.
+    MessageShape shape;
 
-    // Binds, listens and starts accepting. A failed bind or listen keeps the socket, leaves the
-    // listener not listening and records lastError(). Throws ProgramError only for a port text that
-    // is not a port.
-    void Open();
-    // Stops accepting and releases the listening socket. Connections already accepted keep going:
-    // an idle one is still handed to a handler when its message comes.
-    void Close();
-    bool Active() const { return active_.load(); }
-    void setActive(bool active);
-    bool Listening() const { return listening_.load(); }
+    // Binds, listens and starts accepting; `done` runs once the state below tells the outcome. A
+    // failed bind or listen leaves the listener not listening and records lastError(). Throws
+    // ProgramError, before anything happens, for a port text that is not a port.
+    void Open(Done done = {});
+    // Stops accepting. Connections already accepted keep going.
+    void Close(Done done = {});
+    bool Active() const { return active_; }
+    void setActive(bool active, Done done = {});
+    bool Listening() const { return state_.listening; }
+    QString lastError() const { return state_.error; }
+    uint16_t boundPort() const { return state_.port; }
 
-    // The system's reason for the last failed bind or listen; empty after a successful Open.
-    QString lastError() const;
-    // The port actually listened on, 0 when not listening.
-    uint16_t boundPort() const { return boundPort_.load(); }
-
-    // Shuts down every accepted connection still open, so their handlers' reads end.
+    // Ends every accepted connection.
     void shutdownConnections();
-
-    // While *peer holds an address other than 0 (IPv4, host byte order), a connection from any
-    // other address is closed at accept, and again when its message begins (first bytes) and
-    // before a handler runs it. Null or 0: anyone is accepted.
-    void setAllowedPeer(const std::atomic<uint32_t>* peer) { allowedPeer_.store(peer); }
-    // Closes, at once and from any thread, every connection held from an address other than
-    // `peer` (IPv4, host byte order): idle ones, those waiting for a worker, and those in a
-    // handler, whose reads end and whose message counts as cut off.
+    // While peer (IPv4, host byte order) is not 0, only its messages are taken: others are closed
+    // at accept and when their bytes begin, and one still on its way to the handler is dropped.
+    void setAllowedPeer(uint32_t peer);
+    // Closes every connection held from an address other than peer.
     void closeConnectionsNotFrom(uint32_t peer);
-    // How long a begun message may take, for the connections accepted from now on.
-    void setMessageDeadlineMs(int ms) { messageDeadlineMs_.store(ms); }
+    // How long a begun message may take, for the messages begun from now on.
+    void setMessageDeadlineMs(int ms);
+    // The network thread has ended, and with it every socket.
+    void networkEnded() {
+        active_ = false;
+        state_ = {};
+    }
 
 private:
-    // A pool thread: idle until the dispatcher hands it a connection, then runs the handler on it.
-    struct Worker {
-        std::thread thread;
-        std::condition_variable wake;
-        std::unique_ptr<TCustomIpClient> connection; // handed over, not yet taken
-        AcceptHandler handler;
-        bool busy = false;
-        bool exited = false;
-    };
-    // An accepted connection waiting for its first bytes, with the handler of its listener's run.
-    struct Waiting {
-        std::unique_ptr<TCustomIpClient> connection;
-        int fd;
-        uint32_t address; // the sender's IPv4 address, host byte order
-        AcceptHandler handler;
-    };
+    void report(const LineListener::State& state, const Done& done);
+    void take(const LineMessage& message);
 
-    bool bindAndListen(uint16_t port);
-    bool takeHelperListener(uint32_t address, uint16_t port);
-    void watchListener(int fd, AcceptHandler handler);
-    void dispatchLoop();
-    bool acceptPending(int listenFd, const AcceptHandler& handler, bool pushOut);
-    bool makeRoom(bool pushOut);
-    bool admits(uint32_t address) const;
-    void takeUpBegunMessages(const std::vector<std::list<Waiting>::iterator>& begun);
-    void startHandler(Waiting waiting);
-    void workerLoop(Worker* worker);
-    void runHandler(std::unique_ptr<TCustomIpClient> connection, const AcceptHandler& handler);
-    void wakeDispatcher();
-    void reapWorkers();
-    void stopDispatcher();
-    void waitForWorkers();
-
-    mutable std::mutex controlMutex_; // Open/Close/settings against each other
+    NetworkThread& network_;
+    Mailbox& window_;
+    LineListener* listener_; // lives on the network thread
     QString localHost_;
     QString localPort_;
-    QString lastError_;
-    int listenFd_ = -1;
-    AcceptHandler runHandler_; // the handler of the present listening run
-    std::atomic<bool> active_{false};
-    std::atomic<bool> listening_{false};
-    std::atomic<uint16_t> boundPort_{0};
-    std::atomic<const std::atomic<uint32_t>*> allowedPeer_{nullptr};
-    std::atomic<int> messageDeadlineMs_{kMessageDeadlineMs};
-
-    int wakeFd_ = -1; // an event descriptor that wakes the dispatcher
-    std::thread dispatcher_;
-
-    std::mutex poolMutex_; // the fields below
-    std::condition_variable poolChanged_;
-    int watchedFd_ = -1; // the listening socket the dispatcher accepts on, -1: none
-    AcceptHandler watchedHandler_;
-    uint64_t watchChanges_ = 0;  // counts changes of watchedFd_
-    uint64_t watchSeen_ = 0;     // the last change the dispatcher has taken up
-    std::list<Waiting> waiting_; // idle accepted connections, oldest first
-    std::list<Waiting> ready_;   // connections whose bytes came, waiting for a free worker
-    std::list<Worker> workers_;
-    int busyWorkers_ = 0;
-    uint64_t handedCount_ = 0; // connections handed to handlers since the listener was made
-    bool ending_ = false;      // set by the destructor: the dispatcher and the workers end
-
-    std::map<TCustomIpClient*, uint32_t> connections_; // in handlers, with their senders' addresses
+    bool active_ = false;
+    LineListener::State state_;
+    uint32_t allowedPeer_ = 0;
 };

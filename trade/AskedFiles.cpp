@@ -5,7 +5,6 @@
 #include <algorithm>
 
 void AskedFiles::reset(const QList<QByteArray>& requestedNames, const QList<qint64>& listedSizes) {
-    std::lock_guard lock(mutex_);
     remaining_.clear();
     for (qsizetype i = 0; i < requestedNames.size(); ++i) {
         Asked& asked = remaining_[requestedNames[i]];
@@ -16,7 +15,6 @@ void AskedFiles::reset(const QList<QByteArray>& requestedNames, const QList<qint
 }
 
 std::optional<qint64> AskedFiles::take(const QByteArray& headerName) {
-    std::lock_guard lock(mutex_);
     // A peer of another make may cut a long name at exactly 100 bytes even inside a character.
     const auto it = std::find_if(remaining_.begin(), remaining_.end(), [&](const auto& asked) {
         return cutHeaderName(asked.first) == headerName ||
@@ -31,6 +29,5 @@ std::optional<qint64> AskedFiles::take(const QByteArray& headerName) {
 }
 
 bool AskedFiles::empty() const {
-    std::lock_guard lock(mutex_);
     return remaining_.empty();
 }

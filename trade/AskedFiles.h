@@ -9,7 +9,6 @@
 
 #include <limits>
 #include <map>
-#include <mutex>
 #include <optional>
 
 class AskedFiles {
@@ -20,7 +19,7 @@ public:
     // size its listing gave (the same order; none given: any size).
     void reset(const QList<QByteArray>& requestedNames, const QList<qint64>& listedSizes = {});
     // When headerName was asked for and has uses left: one use fewer left, and the most bytes its
-    // file may have. Nothing otherwise. Thread-safe.
+    // file may have. Nothing otherwise.
     std::optional<qint64> take(const QByteArray& headerName);
     bool empty() const;
 
@@ -29,6 +28,5 @@ private:
         int uses = 0;
         qint64 maxBytes = 0;
     };
-    mutable std::mutex mutex_;
     std::map<QByteArray, Asked> remaining_; // requested name -> uses left, listed size
 };

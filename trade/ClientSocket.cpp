@@ -1,14 +1,13 @@
-// The download client. Each Open makes one UploadConnection, whose QTcpSocket lives on the client's
-// own thread; it reads the file being sent in pieces whenever the socket has drained below a small
-// window, so the file is never held in memory and the GUI thread never waits for a slow peer.
-// Close lets the connection go: the object that receives its signals on the GUI thread is deleted
-// with it, so an event of a closed connection is never delivered.
+// The download client. Each Open makes one UploadConnection, whose QTcpSocket lives on the network
+// thread; it reads the file being sent in pieces whenever the socket has drained below a small
+// window, so the file is never held in memory and the window never waits for a slow peer. Close
+// lets the connection go: what it still reports belongs to an earlier session and is not taken.
 
 #include "trade/EventSockets.h"
 
 #include "common/GuiThread.h"
-#include "common/HandedOver.h"
 #include "common/ProgramError.h"
+#include "net/NetworkThread.h"
 #include "trade/FileHeader.h"
 #include "trade/TransferProgress.h"
 
@@ -24,26 +23,15 @@ namespace {
 constexpr qint64 kSendPieceBytes = 0x40000;
 constexpr qint64 kSendWindowBytes = 1024 * 1024;
 
-struct UploadFailure {
-    int code;
-    QString message;
-};
-struct UploadProgress {
-    QByteArray name;
-    qint64 sent;
-    qint64 total;
-    bool ended;
-};
 } // namespace
 
 class UploadConnection : public QObject {
-    Q_OBJECT
 public:
-    // Events go to `to`, the thread of the client socket.
-    explicit UploadConnection(QThread* to) : to_(to) {}
+    // Reports go to `owner` through `window`, marked with the owner's session.
+    UploadConnection(TClientSocket* owner, Mailbox& window, uint64_t session)
+        : owner_(owner), window_(window), session_(session) {}
     ~UploadConnection() override { close(); }
 
-    // The client's thread from here on, except where said.
     void open(const QString& host, quint16 port) {
         close();
         host_ = host;
@@ -53,14 +41,15 @@ public:
         connect(socket_, &QTcpSocket::bytesWritten, this, &UploadConnection::pump);
         connect(socket_, &QTcpSocket::errorOccurred, this, &UploadConnection::fail);
         connect(socket_, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState s) {
-            connected_ = s == QAbstractSocket::ConnectedState;
+            tell([connected = s == QAbstractSocket::ConnectedState](TClientSocket* owner) {
+                owner->connected_ = connected;
+            });
         });
         socket_->connectToHost(host_, port_);
     }
 
     void close() {
         endFile();
-        connected_ = false;
         if (!socket_)
             return;
         socket_->disconnect(this);
@@ -69,15 +58,10 @@ public:
         socket_ = nullptr;
     }
 
-    // Any thread: claims the connection for one file, which send() then takes. False while a file
-    // is going out, or once the connection was let go.
-    bool claim() { return !abandoned_ && !sending_.exchange(true); }
-    // Any thread: the connection is being let go; no file is claimed any more.
-    void abandon() { abandoned_ = true; }
-
     void send(const QByteArray& header, std::shared_ptr<QIODevice> file, qint64 bodySize) {
         if (!socket_) {
             endFile();
+            tell([](TClientSocket* owner) { owner->sending_ = false; });
             return;
         }
         header_ = header;
@@ -90,14 +74,8 @@ public:
         pump();
     }
 
-    // Any thread.
-    bool connected() const { return connected_; }
-    bool sending() const { return sending_; }
-    EventBound& events() { return events_; }
-
-signals:
-    void failed(const HandedOver<UploadFailure>& failure);
-    void progressed(const HandedOver<UploadProgress>& progress);
+    // The window has taken one event.
+    void eventTaken() { --queued_; }
 
 private:
     bool connectedNow() const {
@@ -150,23 +128,51 @@ private:
         close();
         if (code == QAbstractSocket::RemoteHostClosedError)
             return; // the peer went offline or quit: the channel just ends
-        if (events_.admit())
-            emit failed(HandedOver<UploadFailure>({int(code), message}, to_));
+        event([code = int(code), message](TClientSocket* owner) {
+            owner->sending_ = false;
+            emit owner->error(code, message);
+        });
     }
 
     void reportProgress(qint64 sent, bool ended) {
-        if (throttle_.due(ended) && events_.admit())
-            emit progressed(HandedOver<UploadProgress>({name_, sent, total_, ended}, to_));
+        if (!throttle_.due(ended))
+            return;
+        event([name = name_, sent, total = total_, ended](TClientSocket* owner) {
+            if (ended)
+                owner->sending_ = false;
+            emit owner->progress(name, sent, total, ended);
+        });
+    }
+
+    // Tells the owner, unless it has opened another connection since.
+    template <class F> void tell(F&& f) {
+        window_.post([owner = owner_, session = session_, f = std::forward<F>(f)] {
+            if (owner->session_ == session)
+                f(owner);
+        });
+    }
+
+    // An event for the owner: at most kMaxQueuedEvents wait for it, more are dropped.
+    template <class F> void event(F&& f) {
+        if (queued_ >= TClientSocket::kMaxQueuedEvents)
+            return;
+        ++queued_;
+        tell([this, f = std::forward<F>(f)](TClientSocket* owner) {
+            f(owner);
+            owner->network_.post([this] { eventTaken(); });
+        });
     }
 
     void endFile() {
         file_.reset();
         header_.clear();
         remaining_ = 0;
-        sending_ = false;
     }
 
-    QThread* to_;
+    TClientSocket* owner_;
+    Mailbox& window_;
+    uint64_t session_;
+    int queued_ = 0;
     QTcpSocket* socket_ = nullptr;
     QString host_;
     quint16 port_ = 0;
@@ -177,33 +183,15 @@ private:
     qint64 remaining_ = 0;
     QByteArray buffer_;
     ProgressThrottle throttle_;
-    EventBound events_{TClientSocket::kMaxQueuedEvents};
-    std::atomic<bool> connected_{false};
-    std::atomic<bool> sending_{false};
-    std::atomic<bool> abandoned_{false};
 };
 
-TClientSocket::TClientSocket(QObject* owner) : QObject(owner) {
-    thread_.setObjectName(QStringLiteral("download client"));
-    thread_.start();
-}
+TClientSocket::TClientSocket(QObject* owner, NetworkThread& network, Mailbox& window)
+    : QObject(owner), network_(network), window_(window) {}
 
-TClientSocket::~TClientSocket() {
-    delete session_;
-    session_ = nullptr;
-    UploadConnection* last = nullptr;
-    {
-        std::lock_guard lock(connectionMutex_);
-        last = std::exchange(connection_, nullptr);
-    }
-    if (last)
-        runOn(last, [last] { delete last; });
-    thread_.quit();
-    thread_.wait();
-}
+TClientSocket::~TClientSocket() = default;
 
 void TClientSocket::setHost(const QString& host) {
-    assertOnThreadOf(this, "TClientSocket::setHost");
+    VORLAX_ON_THREAD_OF(this);
     if (host == host_)
         return;
     Close();
@@ -211,7 +199,7 @@ void TClientSocket::setHost(const QString& host) {
 }
 
 void TClientSocket::setPort(int port) {
-    assertOnThreadOf(this, "TClientSocket::setPort");
+    VORLAX_ON_THREAD_OF(this);
     if (port == port_)
         return;
     Close();
@@ -219,80 +207,47 @@ void TClientSocket::setPort(int port) {
 }
 
 void TClientSocket::setActive(bool active) {
-    assertOnThreadOf(this, "TClientSocket::setActive");
+    VORLAX_ON_THREAD_OF(this);
     if (active == active_)
         return;
     active ? Open() : Close();
 }
 
 void TClientSocket::Open() {
-    assertOnThreadOf(this, "TClientSocket::Open");
+    VORLAX_ON_THREAD_OF(this);
     if (active_)
         return;
     if (host_.isEmpty())
         throw ProgramError(QStringLiteral("Keine Adresse angegeben"));
     active_ = true;
-    auto* connection = new UploadConnection(thread());
-    session_ = new QObject(this);
-    // Queued onto this thread, and dropped once session_ is gone.
-    connect(connection, &UploadConnection::failed, session_,
-            [this, connection](const HandedOver<UploadFailure>& handed) {
-                connection->events().delivered();
-                const UploadFailure& failure = handed.take();
-                emit error(failure.code, failure.message);
-            });
-    connect(connection, &UploadConnection::progressed, session_,
-            [this, connection](const HandedOver<UploadProgress>& handed) {
-                connection->events().delivered();
-                const UploadProgress& p = handed.take();
-                emit progress(p.name, p.sent, p.total, p.ended);
-            });
-    connection->moveToThread(&thread_);
-    {
-        std::lock_guard lock(connectionMutex_);
-        connection_ = connection;
-    }
-    postTo(connection, [connection, host = host_, port = static_cast<quint16>(port_)] {
+    connection_ = new UploadConnection(this, window_, ++session_);
+    network_.adopt(connection_);
+    network_.post([connection = connection_, host = host_, port = static_cast<quint16>(port_)] {
         connection->open(host, port);
     });
 }
 
 void TClientSocket::Close() {
-    assertOnThreadOf(this, "TClientSocket::Close");
+    VORLAX_ON_THREAD_OF(this);
     active_ = false;
-    delete session_;
-    session_ = nullptr;
-    UploadConnection* old = nullptr;
-    {
-        std::lock_guard lock(connectionMutex_);
-        old = std::exchange(connection_, nullptr);
-    }
-    if (!old)
-        return;
-    old->abandon();
-    old->deleteLater(); // on its thread, after what was queued for it; its destructor closes it
-}
-
-bool TClientSocket::Connected() const {
-    std::lock_guard lock(connectionMutex_);
-    return connection_ && connection_->connected();
-}
-
-bool TClientSocket::Sending() const {
-    std::lock_guard lock(connectionMutex_);
-    return connection_ && connection_->sending();
+    connected_ = false;
+    sending_ = false;
+    ++session_;
+    if (UploadConnection* old = std::exchange(connection_, nullptr))
+        network_.post([old] {
+            old->close();
+            old->deleteLater();
+        });
 }
 
 bool TClientSocket::SendFile(const QByteArray& header, std::unique_ptr<QIODevice> file,
                              qint64 bodySize) {
-    std::lock_guard lock(connectionMutex_);
-    if (!connection_ || !connection_->claim())
+    VORLAX_ON_THREAD_OF(this);
+    if (!connection_ || sending_)
         return false;
-    // Queued while the lock keeps a Close from letting the connection go before it.
-    postTo(connection_,
-           [connection = connection_, header, shared = std::shared_ptr<QIODevice>(std::move(file)),
-            bodySize] { connection->send(header, shared, bodySize); });
+    sending_ = true;
+    network_.post([connection = connection_, header,
+                   shared = std::shared_ptr<QIODevice>(std::move(file)),
+                   bodySize] { connection->send(header, shared, bodySize); });
     return true;
 }
-
-#include "ClientSocket.moc"

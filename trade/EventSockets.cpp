@@ -1,17 +1,17 @@
-// The download listener. Its QTcpServer and every accepted connection live on the listener's own
-// thread, where each connection's FileReceiver streams the files to disk. The GUI thread opens and
-// closes it with calls that never wait on the network, reads its published state without waiting,
-// and hears of files through queued signals.
+// The download listener. Its QTcpServer and every accepted connection live on the network thread,
+// where each connection's FileReceiver streams the files to disk. The window opens and closes it
+// with calls that never wait, sees the state it reports, and hears of files as values.
 //
 // Reports of dropped files are coalesced here, per sender (DropReports), before they are queued:
 // a flood of refused headers costs one line a second, not one per header.
 
 #include "trade/EventSockets.h"
 
+#include "common/AnsiText.h"
 #include "common/GuiThread.h"
-#include "common/HandedOver.h"
-#include "trade/DropReports.h"
 #include "net/BindHelper.h"
+#include "net/NetworkThread.h"
+#include "trade/DropReports.h"
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
@@ -37,23 +37,38 @@ bool isCoalesced(DownloadEvent::Kind kind) {
 } // namespace
 
 class DownloadListener : public QObject {
-    Q_OBJECT
 public:
-    // Events go to `to`, the thread of the listener's owner.
-    DownloadListener(TServerSocket::State& state, EventBound& events, QThread* to)
-        : state_(state), events_(events), to_(to), summaries_(this) {
+    // Reports go to `owner` through `window`.
+    DownloadListener(TServerSocket* owner, Mailbox& window)
+        : owner_(owner), window_(window), summaries_(this) {
         clock_.start();
         summaries_.setSingleShot(true);
         summaries_.setTimerType(Qt::CoarseTimer);
         connect(&summaries_, &QTimer::timeout, this, &DownloadListener::tellSummaries);
+        rules_.acceptsFrom = [this](quint32 peer) { return allowed_ == 0 || peer == allowed_; };
+        rules_.targetPath = [this](const QByteArray& name, quint32 peer) -> DownloadTarget {
+            if (peer == 0 || peer != allowed_)
+                return {};
+            const std::optional<qint64> maxBytes = asked_.take(name);
+            if (!maxBytes)
+                return {};
+            return {saveFolder_ + ansi::decode(name), *maxBytes};
+        };
+        rules_.saveFolder = [this] { return saveFolder_; };
+        rules_.stallMs = [this] { return stallMs_; };
+        rules_.report = [this](const DownloadEvent& event) { report(event); };
     }
     ~DownloadListener() override { close(); }
 
-    QString open(quint16 port, DownloadRules rules) {
-        rules.report = [this](const DownloadEvent& event) { report(event); };
-        rules_ = std::move(rules);
-        if (rules_.saveFolder)
-            removeLeftoverPartialFiles(rules_.saveFolder());
+    void setAllowedPeer(quint32 peer) { allowed_ = peer; }
+    void setAskedFiles(const AskedFiles& asked) { asked_ = asked; }
+    void setSaveFolder(const QString& folder) { saveFolder_ = folder; }
+    void setStallMs(int ms) { stallMs_ = ms; }
+    // The window has taken one event.
+    void eventTaken() { --queued_; }
+
+    QString open(quint16 port) {
+        removeLeftoverPartialFiles(saveFolder_);
         if (!server_) {
             server_ = new QTcpServer(this);
             connect(server_, &QTcpServer::newConnection, this, &DownloadListener::accept);
@@ -102,9 +117,6 @@ public:
         }
         publish();
     }
-
-signals:
-    void reported(const HandedOver<DownloadEvent>& event);
 
 private:
     void accept() {
@@ -160,10 +172,12 @@ private:
     }
 
     void publish() {
-        const bool listening = server_ && server_->isListening();
-        state_.listening = listening;
-        state_.port = listening ? server_->serverPort() : 0;
-        state_.connections = openConnections();
+        TServerSocket::State state;
+        state.listening = server_ && server_->isListening();
+        state.port = state.listening ? server_->serverPort() : 0;
+        state.connections = openConnections();
+        state.droppedEvents = dropped_;
+        window_.post([owner = owner_, state] { owner->state_ = state; });
     }
 
     void report(const DownloadEvent& event) {
@@ -174,9 +188,17 @@ private:
         queue(event);
     }
 
+    // At most kMaxQueuedEvents wait for the window; more are dropped and counted.
     void queue(const DownloadEvent& event) {
-        if (events_.admit())
-            emit reported(HandedOver<DownloadEvent>(event, to_));
+        if (queued_ >= TServerSocket::kMaxQueuedEvents) {
+            ++dropped_;
+            return;
+        }
+        ++queued_;
+        window_.post([owner = owner_, event] {
+            emit owner->clientRead(owner, event);
+            owner->onNetwork([](DownloadListener* listener) { listener->eventTaken(); });
+        });
     }
 
     void scheduleSummaries() {
@@ -195,71 +217,93 @@ private:
         scheduleSummaries();
     }
 
-    TServerSocket::State& state_;
-    EventBound& events_;
-    QThread* to_;
+    TServerSocket* owner_;
+    Mailbox& window_;
     QTcpServer* server_ = nullptr;
     DownloadRules rules_;
+    quint32 allowed_ = 0;
+    AskedFiles asked_;
+    QString saveFolder_;
+    int stallMs_ = kDownloadStallMs;
+    int queued_ = 0;
+    quint64 dropped_ = 0;
     std::map<QTcpSocket*, std::unique_ptr<FileReceiver>> receivers_;
     DropReports drops_;
     QElapsedTimer clock_;
     QTimer summaries_;
 };
 
-TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {
-    thread_.setObjectName(QStringLiteral("download listener"));
-    thread_.start();
-    listener_ = new DownloadListener(state_, events_, thread());
-    listener_->moveToThread(&thread_);
-    // Queued onto this object's thread; a call still queued when this object goes is dropped.
-    connect(listener_, &DownloadListener::reported, this,
-            [this](const HandedOver<DownloadEvent>& event) {
-                events_.delivered();
-                emit clientRead(this, event.take());
-            });
+template <class F> void TServerSocket::onNetwork(F&& f) {
+    network_.post([listener = listener_, f = std::forward<F>(f)] { f(listener); });
 }
 
-TServerSocket::~TServerSocket() {
-    Close();
-    runOn(listener_, [this] { delete listener_; });
-    thread_.quit();
-    thread_.wait();
+TServerSocket::TServerSocket(QObject* owner, NetworkThread& network, Mailbox& window)
+    : QObject(owner), network_(network), window_(window),
+      listener_(new DownloadListener(this, window)) {
+    network_.adopt(listener_);
 }
+
+TServerSocket::~TServerSocket() = default;
 
 void TServerSocket::setPort(int port) {
-    assertOnThreadOf(this, "TServerSocket::setPort");
+    VORLAX_ON_THREAD_OF(this);
     if (port == port_)
         return;
     Close();
     port_ = port;
 }
 
-void TServerSocket::setActive(bool active) {
-    assertOnThreadOf(this, "TServerSocket::setActive");
-    if (active == active_)
+void TServerSocket::setActive(bool active, std::function<void()> done) {
+    VORLAX_ON_THREAD_OF(this);
+    if (active == active_) {
+        if (done)
+            window_.post(std::move(done));
         return;
-    active ? Open() : Close();
+    }
+    if (active) {
+        Open(std::move(done));
+        return;
+    }
+    Close();
+    if (done)
+        window_.post(std::move(done));
 }
 
-// Open and Close wait for the listener's thread, which never waits on the network, so that the
-// state and lastError() read right after them are theirs.
-void TServerSocket::Open() {
-    assertOnThreadOf(this, "TServerSocket::Open");
+void TServerSocket::Open(std::function<void()> done) {
+    VORLAX_ON_THREAD_OF(this);
     active_ = true;
-    runOn(listener_, [this] { lastError_ = listener_->open(static_cast<quint16>(port_), rules); });
+    onNetwork([this, port = static_cast<quint16>(port_), done = std::move(done)](auto* listener) {
+        const QString error = listener->open(port);
+        window_.post([this, error, done] {
+            lastError_ = error;
+            if (done)
+                done();
+        });
+    });
 }
 
 void TServerSocket::Close() {
-    assertOnThreadOf(this, "TServerSocket::Close");
+    VORLAX_ON_THREAD_OF(this);
     active_ = false;
-    runOn(listener_, [this] { listener_->close(); });
+    onNetwork([](auto* listener) { listener->close(); });
 }
 
 void TServerSocket::closeConnectionsNotFrom(quint32 peer) {
-    assertOnThreadOf(this, "TServerSocket::closeConnectionsNotFrom");
-    // Not waited for. A file header that the listener's thread reads meanwhile is checked against
-    // the new peer anyway (acceptsFrom).
-    postTo(listener_, [listener = listener_, peer] { listener->closeConnectionsNotFrom(peer); });
+    onNetwork([peer](auto* listener) { listener->closeConnectionsNotFrom(peer); });
 }
 
-#include "EventSockets.moc"
+void TServerSocket::setAllowedPeer(quint32 peer) {
+    onNetwork([peer](auto* listener) { listener->setAllowedPeer(peer); });
+}
+
+void TServerSocket::setAskedFiles(const AskedFiles& asked) {
+    onNetwork([asked](auto* listener) { listener->setAskedFiles(asked); });
+}
+
+void TServerSocket::setSaveFolder(const QString& folder) {
+    onNetwork([folder](auto* listener) { listener->setSaveFolder(folder); });
+}
+
+void TServerSocket::setStallMs(int ms) {
+    onNetwork([ms](auto* listener) { listener->setStallMs(ms); });
+}

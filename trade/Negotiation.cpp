@@ -1,7 +1,7 @@
 // The trade negotiation: each copy offers its trade folder to the peer, asks for the files it
 // ticked in the peer's listing, and both users agree with "Start download". Every message is one
-// connection of the trade client; the listener's side applies each message as one step on the GUI
-// thread, in the order their connections were accepted.
+// connection of the trade client; the listener's side applies each message in one step, in the
+// order the messages began.
 //
 // "§§§-SendFileList-§§§" is followed by three lines per offered file: name, type, size. An empty
 // line would end the message early, so an empty type (a name without a dot) travels as one space
@@ -48,22 +48,6 @@ const QString kAllDoneCaption = QStringLiteral("Quil.Connect-Ready");
 const QString kNotOffered = QStringLiteral("Not sent, not among the offered files: %1");
 const QString kMoreNotOffered = QStringLiteral(" and %1 more");
 
-// The data lines of a message, up to an empty line or the end of the connection. Nothing when the
-// message outgrows its bounds: the connection is then closed and the rest never read.
-std::optional<QList<QByteArray>> readDataLines(TCustomIpClient* client, qint64 firstLineBytes) {
-    QList<QByteArray> lines;
-    qint64 bytes = firstLineBytes + kLineEndBytes;
-    for (QByteArray line = client->ReceiveLine(); !line.isEmpty(); line = client->ReceiveLine()) {
-        bytes += line.size() + kLineEndBytes;
-        if (lines.size() + 2 > kMaxTradeMessageLines || bytes > kMaxTradeMessageBytes) {
-            client->shutdownBoth();
-            return std::nullopt;
-        }
-        lines << line;
-    }
-    return lines;
-}
-
 QList<SummaryRow> summaryRows(const QTreeWidget* list) {
     QList<SummaryRow> rows;
     for (int i = 0; i < list->topLevelItemCount(); ++i) {
@@ -73,8 +57,7 @@ QList<SummaryRow> summaryRows(const QTreeWidget* list) {
     return rows;
 }
 
-// A received listing as the items of the remote list, made on the listener's worker: every text is
-// made safe to show there, and the window only has to put the ready items in.
+// A received listing as the items of the remote list, every text made safe to show.
 std::vector<std::unique_ptr<QTreeWidgetItem>> listingItems(const QList<QByteArray>& lines) {
     std::vector<std::unique_ptr<QTreeWidgetItem>> items;
     for (const ListedFile& file : listedFiles(lines)) {
@@ -89,7 +72,7 @@ std::vector<std::unique_ptr<QTreeWidgetItem>> listingItems(const QList<QByteArra
 }
 
 // Replaces the items of a list in one step, with its updates held meanwhile. The old items are
-// returned to be deleted off the GUI thread.
+// returned, to be deleted once the list shows the new ones.
 QList<QTreeWidgetItem*> replaceItems(QTreeWidget* list,
                                      std::vector<std::unique_ptr<QTreeWidgetItem>>& items) {
     list->setUpdatesEnabled(false);
@@ -140,37 +123,6 @@ void sortList(QTreeWidget* list, int column) {
     list->addTopLevelItems(sorted);
 }
 
-// Sends run on the connection worker, so a slow or vanished peer never stalls the window; they
-// keep the order of the clicks. While one is on its way its reconnect is not done yet and the
-// client reads as not connected, so `pending` counts them: a message queued behind them is sent
-// if the reconnect succeeds. An error shows in the error box; afterSent runs on the GUI thread
-// once the message has gone out. A send of a kind (work a peer provoked) that is still queued is
-// replaced by the new one rather than queued twice. `count` is told of each send queued (+1)
-// and ended (-1).
-void postSend(TForm1* form, SerialWorker& worker, std::function<void(int)> count,
-              std::function<bool()> send, std::function<void()> afterSent = {},
-              SerialWorker::Kind kind = SerialWorker::kNoKind) {
-    const bool queued =
-        worker.post(kind, [form, count, send = std::move(send), afterSent = std::move(afterSent)] {
-            bool sent = false;
-            const QString failure = failureOf([&] { sent = send(); });
-            postTo(form, [form, count, failure, sent, afterSent] {
-                count(-1);
-                if (!failure.isEmpty())
-                    form->reportError(failure);
-                else if (sent && afterSent)
-                    afterSent();
-            });
-        });
-    if (queued)
-        count(+1);
-}
-
-// One message on a client as one unit, queued now: true when every line went out.
-bool sendWhole(TTcpClient& client, const QList<QByteArray>& lines, TTcpClient::Ticket ticket,
-               TTcpClient::SendWhen when = TTcpClient::SendWhen::Always) {
-    return client.sendMessage(lines, when, ticket) == lines.size();
-}
 } // namespace
 
 void TForm1::ListTradeFolder() {
@@ -198,7 +150,7 @@ bool TForm1::prepareFolder(const QString& folderPrefix) {
 
 // The listing is taken from ListView2 now; the offer is what the peer was shown: requests are
 // answered from it alone, once its first line went out.
-void TForm1::SendFileList(TTcpClient::SendWhen when) {
+void TForm1::SendFileList(bool ifConnected) {
     VORLAX_ON_THREAD_OF(this);
     QList<QByteArray> lines{sendFileListLine()};
     std::vector<OfferedFiles::Entry> offer;
@@ -209,31 +161,27 @@ void TForm1::SendFileList(TTcpClient::SendWhen when) {
               << fieldToWire(item->text(kSizeColumn));
         offer.push_back({name, item->data(kCaptionColumn, kPathRole).toString()});
     }
-    postTradeSend(
-        [this, lines, offer, when, ticket = TradeClient->ticket()] {
-            if (TradeClient->sendMessage(lines, when, ticket) > 0)
-                offeredFiles.reset(offer);
-            return true;
-        },
-        kListing);
+    postTradeSend({lines, ifConnected, kListing}, [this, offer](int sent) {
+        if (sent > 0)
+            offeredFiles.reset(offer);
+    });
 }
 
-void TForm1::postTradeSend(std::function<bool()> send, SerialWorker::Kind kind) {
+// Sends are queued on the network thread, so a slow or vanished peer never stalls the window; they
+// keep the order of the clicks. While one is on its way its reconnect is not done yet, so the
+// agreement counts them: a message queued behind them is sent if the reconnect succeeds.
+void TForm1::postTradeSend(TTcpClient::Message message, std::function<void(int sent)> done) {
     VORLAX_ON_THREAD_OF(this);
-    postSend(this, *netWorker_, tradeSendCount(), std::move(send), {}, kind);
+    agreement.sendsQueued(1);
+    TradeClient->send(std::move(message), [this, done = std::move(done)](int sent) {
+        agreement.sendsEnded(1);
+        if (done)
+            done(sent);
+    });
 }
 
 bool TForm1::tradeClientUsable() const {
     return TradeClient->Connected() || agreement.sendsPending();
-}
-
-std::function<void(int)> TForm1::tradeSendCount() {
-    return [this](int change) {
-        if (change > 0)
-            agreement.sendsQueued(change);
-        else
-            agreement.sendsEnded(-change);
-    };
 }
 
 void TForm1::act(TradeAgreement::Action action, const QString& peerAddress) {
@@ -261,10 +209,8 @@ void TForm1::AskForTrade() {
         // A size that is no count of bytes (negative, or no number) lets only an empty file in.
         listedSizes << std::max<qint64>(0, item->text(kSizeColumn).toLongLong());
     }
-    askedFiles.reset(lines.mid(1), listedSizes); // only these files may arrive, no larger
-    postTradeSend([this, lines, ticket = TradeClient->ticket()] {
-        return sendWhole(*TradeClient, lines, ticket);
-    });
+    resetAskedFiles(lines.mid(1), listedSizes); // only these files may arrive, no larger
+    postTradeSend({lines});
 }
 
 QString TForm1::TradeSummary() const {
@@ -286,26 +232,16 @@ void TForm1::BitBtn20Click() {
     if (sendingAcceptance) {
         // This user has agreed only once the peer can know it: the flag waits for the line to be
         // sent, and is not set at all when an "Ask for download" or a connection step came since.
-        postSend(
-            this, *netWorker_, tradeSendCount(),
-            [this, ticket = TradeClient->ticket()] {
-                return sendWhole(*TradeClient, {acceptTheTradeLine()}, ticket,
-                                 TTcpClient::SendWhen::IfConnected);
-            },
-            [this, round = agreement.round()] {
-                if (!attemptRunning())
-                    act(agreement.acceptanceSent(round));
-            });
+        postTradeSend({{acceptTheTradeLine()}, true}, [this, round = agreement.round()](int sent) {
+            if (sent == 1 && !attemptRunning())
+                act(agreement.acceptanceSent(round));
+        });
     }
     if (ChatClient->Connected() || chatSendsPending_ > 0) {
         const QString line = QStringLiteral("<%1>: %2").arg(Edit5->text(), kAcceptTrade);
         Memo1->appendPlainText(line);
-        postSend(
-            this, *netWorker_, [this](int change) { chatSendsPending_ += change; },
-            [this, line, ticket = ChatClient->ticket()] {
-                return sendWhole(*ChatClient, {ansi::encode(line)}, ticket,
-                                 TTcpClient::SendWhen::IfConnected);
-            });
+        ++chatSendsPending_;
+        ChatClient->send({{ansi::encode(line)}, true}, [this](int) { --chatSendsPending_; });
         Edit3->clear();
     }
     if (!sendingAcceptance)
@@ -315,11 +251,7 @@ void TForm1::BitBtn20Click() {
 void TForm1::handOverUploads() {
     setWindowTitle(kLastSentCaption);
     // Provoked by the peer's request: held once, however many requests came.
-    postTradeSend(
-        [this, ticket = TradeClient->ticket()] {
-            return sendWhole(*TradeClient, {lastFileSendedLine()}, ticket);
-        },
-        kTradeAnswer);
+    postTradeSend({{lastFileSendedLine()}, false, kTradeAnswer});
 }
 
 QString TForm1::takeNextUpload() {
@@ -346,76 +278,61 @@ QString TForm1::takeNextUpload() {
     return path;
 }
 
-void TForm1::TradeServerAccept(TTcpServer*, TCustomIpClient* client) {
-    MessageTurns::Turn turn(tradeTurns_, client->acceptIndex());
-    const QByteArray firstLine = client->ReceiveLine();
-    const TradeMessage message = tradeMessageOf(firstLine);
-    if (message == TradeMessage::Unknown)
-        return;
-    turn.begin();
-    const std::optional<QList<QByteArray>> lines =
-        carriesDataLines(message) ? readDataLines(client, firstLine.size()) : QList<QByteArray>();
-    // Too large, cut short by the receive deadline, or read whole only after its deadline: a part
-    // of a message is never applied, and a late one has lost its turn.
-    if (!lines || client->cutOff() || !turn.wait())
-        return;
-    const QString senderText = client->RemoteHost();
-    const quint32 sender = QHostAddress(senderText).toIPv4Address();
-    std::vector<std::unique_ptr<QTreeWidgetItem>> listing;
-    if (message == TradeMessage::SendFileList)
-        listing = listingItems(*lines);
+// The channel's shape has dropped what is not a trade message, too large, or cut off at its
+// deadline; a message that came from another address than the peer's while connected never
+// arrives here.
+void TForm1::TradeServerAccept(TTcpServer*, const LineMessage& received) {
+    const TradeMessage message = tradeMessageOf(received.lines.first());
+    const QList<QByteArray> lines = received.lines.mid(1);
+    const quint32 sender = received.sender;
+    const QString& senderText = received.senderHost;
     QList<QTreeWidgetItem*> replaced;
     bool queueEmpty = false;
-    const bool applied = hopToWindow([&] {
-        switch (message) {
-        case TradeMessage::LastFileSended:
-        case TradeMessage::SendNextFile:
-            // Uploads start or go on only while this copy's user has agreed.
-            if (!agreement.WeAccepted())
-                break;
-            queueEmpty = SendQueue.isEmpty();
-            if (fromPeer(sender))
-                notifyTransferEnd(this, senderText, message == TradeMessage::LastFileSended,
-                                  queueEmpty);
-            if (!queueEmpty) {
-                UploadNextFile();
-            } else if (message == TradeMessage::SendNextFile) {
-                handOverUploads();
-            } else {
-                setWindowTitle(kAllDoneCaption);
-                appendChatLog(kTransfersFinished);
-            }
+    switch (message) {
+    case TradeMessage::LastFileSended:
+    case TradeMessage::SendNextFile:
+        // Uploads start or go on only while this copy's user has agreed.
+        if (!agreement.WeAccepted())
             break;
-        case TradeMessage::SendFileList:
-            replaced = replaceItems(ListView1, listing);
-            tradeSenders_.listing = sender;
-            break;
-        case TradeMessage::AskForTrade:
-            // New wishes need this user's consent anew, also an acceptance still on its way.
-            agreement.peerAsks();
-            tickRequested(ListView2, *lines);
-            SendQueue = *lines;
-            tradeSenders_.request = sender;
-            if (fromPeer(sender))
-                notifyFilesAsked(this, senderText, *lines);
-            StatusBar1->showMessage(TradeSummary());
-            break;
-        case TradeMessage::AcceptTheTrade:
-            tradeSenders_.acceptance = sender;
-            act(agreement.peerAccepts(), fromPeer(sender) ? senderText : QString());
-            break;
-        case TradeMessage::Unknown:
-            break;
+        queueEmpty = SendQueue.isEmpty();
+        if (fromPeer(sender))
+            notifyTransferEnd(this, senderText, message == TradeMessage::LastFileSended,
+                              queueEmpty);
+        if (!queueEmpty) {
+            UploadNextFile();
+        } else if (message == TradeMessage::SendNextFile) {
+            handOverUploads();
+        } else {
+            setWindowTitle(kAllDoneCaption);
+            appendChatLog(kTransfersFinished);
+            // The answer is held once however many requests came.
+            ChatClient->send({{ansi::encode(kTransfersFinished)}, false, kChatAnswer});
         }
-    });
-    turn.done();
-    qDeleteAll(replaced); // a large listing's old items cost the window nothing
-    // The answer goes out on the connection worker, held once however many requests came.
-    if (applied && queueEmpty && message == TradeMessage::LastFileSended)
-        netWorker_->post(kChatAnswer, [this, ticket = ChatClient->ticket()] {
-            ChatClient->sendMessage({ansi::encode(kTransfersFinished)},
-                                    TTcpClient::SendWhen::Always, ticket);
-        });
+        break;
+    case TradeMessage::SendFileList: {
+        std::vector<std::unique_ptr<QTreeWidgetItem>> listing = listingItems(lines);
+        replaced = replaceItems(ListView1, listing);
+        tradeSenders_.listing = sender;
+        break;
+    }
+    case TradeMessage::AskForTrade:
+        // New wishes need this user's consent anew, also an acceptance still on its way.
+        agreement.peerAsks();
+        tickRequested(ListView2, lines);
+        SendQueue = lines;
+        tradeSenders_.request = sender;
+        if (fromPeer(sender))
+            notifyFilesAsked(this, senderText, lines);
+        StatusBar1->showMessage(TradeSummary());
+        break;
+    case TradeMessage::AcceptTheTrade:
+        tradeSenders_.acceptance = sender;
+        act(agreement.peerAccepts(), fromPeer(sender) ? senderText : QString());
+        break;
+    case TradeMessage::Unknown:
+        break;
+    }
+    qDeleteAll(replaced);
 }
 
 void TForm1::ListView1ColumnClick(int column) {

@@ -1,7 +1,7 @@
 // File transfer on the download channel. The uploader announces each file in both chat logs and
 // streams it, header first, on DownloadClient; the downloader's listener streams it into the save
 // folder (when this copy asked for it, from its peer) and, after the Timer1 delay, this copy asks
-// for the next file on the trade channel. Both sockets move the bytes on threads of their own; the
+// for the next file on the trade channel. Both sockets move the bytes on the network thread; the
 // window only shows progress and acts on each file's outcome.
 
 #include "app/MainForm.h"
@@ -45,26 +45,10 @@ QString addressText(quint32 ipv4) {
 } // namespace
 
 void TForm1::setUpDownloadChannel() {
-    DownloadServer = new TServerSocket(this);
-    DownloadClient = new TClientSocket(this);
+    DownloadServer = new TServerSocket(this, *network_, windowMail_);
+    DownloadClient = new TClientSocket(this, *network_, windowMail_);
     DownloadClient->setActive(false);
     DownloadServer->setActive(false);
-    DownloadRules& rules = DownloadServer->rules;
-    // While connected, only the peer's address may open a download connection or send a file.
-    rules.acceptsFrom = [this](quint32 peer) {
-        const quint32 connected = connectedPeer.load();
-        return connected == 0 || peer == connected;
-    };
-    rules.stallMs = [this] { return downloadStallMs.load(); };
-    rules.targetPath = [this](const QByteArray& name, quint32 peer) -> DownloadTarget {
-        if (peer == 0 || peer != connectedPeer.load())
-            return {};
-        const std::optional<qint64> maxBytes = askedFiles.take(name);
-        if (!maxBytes)
-            return {};
-        return {saveFolder_.get() + ansi::decode(name), *maxBytes};
-    };
-    rules.saveFolder = [this] { return saveFolder_.get(); };
     connect(DownloadServer, &TServerSocket::clientRead, this,
             [this](TServerSocket* sender, const DownloadEvent& event) {
                 guarded([&] { DownloadServerClientRead(sender, event); });
@@ -79,24 +63,29 @@ void TForm1::setUpDownloadChannel() {
             });
     transferBar_ = new TransferBar(StatusBar1);
     StatusBar1->addPermanentWidget(transferBar_);
-    saveFolder_.set(Edit1->text());
+    // Files are written into the save folder as the field names it at the moment they arrive.
+    DownloadServer->setSaveFolder(Edit1->text());
     connect(Edit1, &QLineEdit::textChanged, this,
-            [this](const QString& folder) { saveFolder_.set(folder); });
+            [this](const QString& folder) { DownloadServer->setSaveFolder(folder); });
 }
 
-// One upload, step by step: the pause before (upload worker), taking the file (GUI thread), the
-// announcement on the chat channel (upload worker), the file itself (GUI thread, handed to the
-// download client), the pause after (upload worker). Only one upload runs at a time; a call that
-// comes meanwhile is owed once, so a flood of requests costs one upload, not one each. A user's
-// connection action calls the pauses off, which ends the upload under way.
+void TForm1::resetAskedFiles(const QList<QByteArray>& names, const QList<qint64>& listedSizes) {
+    askedFiles.reset(names, listedSizes);
+    DownloadServer->setAskedFiles(askedFiles);
+}
+
+// One upload, step by step: the pause before, taking the file, the announcement on the chat
+// channel, the file itself (handed to the download client once the announcement went out), the
+// pause after. Only one upload runs at a time; a call that comes meanwhile is owed once, so a flood
+// of requests costs one upload, not one each. A user's connection action calls the pauses off,
+// which ends the upload under way.
 void TForm1::UploadNextFile() {
     VORLAX_ON_THREAD_OF(this);
     if (agreement.uploadRequested(SendQueue.isEmpty()) != TradeAgreement::Action::Upload)
         return;
-    uploadWorker_->post([this, ms = uploadPauseMs, round = uploadPauses_.round()] {
-        const bool waited = uploadPauses_.pause(ms, round);
-        postTo(this, [this, waited, round] { waited ? startUpload(round) : finishUpload(); });
-    });
+    const uint64_t round = uploadPauses_.round();
+    uploadPauses_.pause(uploadPauseMs, round,
+                        [this, round](bool whole) { whole ? startUpload(round) : finishUpload(); });
 }
 
 void TForm1::startUpload(uint64_t round) {
@@ -110,17 +99,10 @@ void TForm1::startUpload(uint64_t round) {
         finishUpload();
         return;
     }
-    uploadWorker_->post([this, path, round, ticket = ChatClient->ticket()] {
-        ChatClient->sendMessage({ansi::encode(kDownloadAnnouncement + path)},
-                                TTcpClient::SendWhen::Always, ticket);
-        postTo(this, [this, path, round] {
-            appendChatLog(kUploadAnnouncement + shownText(path));
-            guarded([&] { SendFileStream(path); });
-            uploadWorker_->post([this, ms = uploadPauseMs, round] {
-                uploadPauses_.pause(ms, round);
-                postTo(this, [this] { finishUpload(); });
-            });
-        });
+    ChatClient->send({{ansi::encode(kDownloadAnnouncement + path)}}, [this, path, round](int) {
+        appendChatLog(kUploadAnnouncement + shownText(path));
+        guarded([&] { SendFileStream(path); });
+        uploadPauses_.pause(uploadPauseMs, round, [this](bool) { finishUpload(); });
     });
 }
 
@@ -165,7 +147,7 @@ void TForm1::SendFileStream(const QString& path) {
 void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event) {
     using Kind = DownloadEvent::Kind;
     const QString name = shownText(ansi::decode(event.name));
-    const bool fromPeer = event.peer != 0 && event.peer == connectedPeer.load();
+    const bool fromPeer = event.peer != 0 && event.peer == connectedPeer;
     switch (event.kind) {
     case Kind::Progress:
         transferBar_->showProgress(name, event.done, event.total);
@@ -223,12 +205,9 @@ void TForm1::reportDownloadError(const QString& message) {
     QTimer::singleShot(kAttemptPollMs, this, [this, message] { reportDownloadError(message); });
 }
 
-// Provoked by the peer's file: held once on the connection worker, however many files came.
+// Provoked by the peer's file: held once in the trade client's queue, however many files came.
 void TForm1::Timer1Timer() {
     VORLAX_ON_THREAD_OF(this);
     Timer1->stop();
-    netWorker_->post(kNextFileRequest, [this, ticket = TradeClient->ticket()] {
-        TradeClient->sendMessage({ansi::encode(kSendNextFile)}, TTcpClient::SendWhen::Always,
-                                 ticket);
-    });
+    TradeClient->send({{ansi::encode(kSendNextFile)}, false, kNextFileRequest});
 }

@@ -1,30 +1,33 @@
 #pragma once
-// The pauses of the upload steps (before and after each file), on the upload worker. A user's
-// connection action calls off the pauses under way, so an upload a peer asked for before never
-// holds up what the user clicked; closing calls off every pause for good.
+// The pauses of the upload steps (before and after each file), timed on the window's thread. A
+// user's connection action calls off the pause under way, so an upload a peer asked for before
+// never holds up what the user clicked; closing calls off every pause for good.
 
-#include <chrono>
-#include <condition_variable>
+#include <QObject>
+#include <QTimer>
+
 #include <cstdint>
-#include <mutex>
+#include <functional>
 
-class UploadPauses {
+class UploadPauses : public QObject {
 public:
+    UploadPauses();
     // The round a pause belongs to: the pauses of one round are called off together.
-    uint64_t round() const;
-    // Waits ms, unless the pauses of `round` are called off or closing begins first: true when the
-    // whole pause passed.
-    bool pause(int ms, uint64_t round);
-    // Calls off the pauses of the present round, under way or still to come; a new round begins.
+    uint64_t round() const { return round_; }
+    // Waits ms, then runs then(true); then(false) once the pause is called off instead, or at once
+    // when its round is over already. `then` never runs within this call. One pause at a time.
+    void pause(int ms, uint64_t round, std::function<void(bool whole)> then);
+    // Calls off the pause of the present round; a new round begins.
     void callOff();
-    // Calls off every pause, now and later.
+    // Calls off every pause, now and later; nothing of them runs any more.
     void close();
 
 private:
-    bool over(uint64_t round) const { return closed_ || round != round_; }
+    void end(uint64_t pause, bool whole);
 
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    QTimer timer_{this};
+    uint64_t pauses_ = 0; // counts pauses, so a late end of one never ends the next
+    std::function<void(bool)> then_;
     uint64_t round_ = 0;
     bool closed_ = false;
 };

@@ -32,7 +32,7 @@ void TForm1::SpeedButton2Click() {
     ListTradeFolder();
     if (!tradeClientUsable())
         return;
-    // Sent on the connection worker, in turn behind any send or connection step already queued
-    // there, if the trade client is connected then.
-    SendFileList(TTcpClient::SendWhen::IfConnected);
+    // Queued behind any send or connection step of the trade client, and sent if the client is
+    // connected when its turn comes.
+    SendFileList(true);
 }

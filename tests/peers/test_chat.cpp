@@ -278,36 +278,3 @@ TEST(Chat, ListenerJoinsTheLinesOfOneConnectionAndIgnoresEmptyOnes) {
     EXPECT_EQ(logLines(f).last(), QStringLiteral("\u20AC ä"));
     EXPECT_TRUE(copy->errors.isEmpty());
 }
-
-TEST(Chat, LinesFromOtherThreadsLandOnceAndWhole) {
-    Copy copy;
-    startForm(copy);
-    TForm1& f = *copy.form;
-    constexpr int kThreads = 4;
-    constexpr int kLinesPerThread = 5;
-    constexpr int kLineLength = 3000;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&f, t] {
-            for (int i = 0; i < kLinesPerThread; ++i)
-                f.appendChatLog(QStringLiteral("%1-%2:").arg(t).arg(i) +
-                                QString(kLineLength, QChar('a' + t)));
-        });
-    }
-    const bool all = waitUntil([&] { return logLines(f).size() >= kThreads * kLinesPerThread; });
-    for (std::thread& thread : threads)
-        thread.join();
-    ASSERT_TRUE(all);
-    const QStringList lines = logLines(f);
-    ASSERT_EQ(lines.size(), kThreads * kLinesPerThread);
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kLinesPerThread; ++i) {
-            const QString want =
-                QStringLiteral("%1-%2:").arg(t).arg(i) + QString(kLineLength, QChar('a' + t));
-            EXPECT_EQ(lines.count(want), 1) << t << " " << i;
-        }
-    }
-    // From the GUI thread it lands at once.
-    f.appendChatLog("direct");
-    EXPECT_EQ(logLines(f).last(), "direct");
-}

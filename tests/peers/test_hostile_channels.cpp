@@ -127,13 +127,13 @@ TEST(HostilePeer, ConnectClosesWhatAStrangerOpenedAndOnlyThePeerSpeaksAfter) {
     b.SendQueue = {"gift.txt"};
     b.agreement.acceptanceSent(b.agreement.round());
     b.uploadPauseMs = 10;
-    a.askedFiles.reset({"gift.txt"});
+    a.resetAskedFiles({"gift.txt"});
     b.UploadNextFile();
     EXPECT_TRUE(
         waitUntil([&] { return readTestFile(copyA->saveFolder() + "gift.txt") == "from Bert"; }));
 
     clickAndSettle(a, a.BitBtn17); // Disconnect: anyone may send again
-    EXPECT_EQ(a.connectedPeer.load(), 0u);
+    EXPECT_EQ(a.connectedPeer, 0u);
     RawPeer(a.ChatServer->boundPort(), FromStranger{}).send("<Mallory>: heard now\r\n");
     EXPECT_TRUE(waitUntil([&] { return logHas(a, "<Mallory>: heard now"); }));
     EXPECT_FALSE(logHas(a, "let me in"));
@@ -155,7 +155,7 @@ TEST(HostilePeer, WhatAStrangerSentBeforeConnectIsGoneAfterIt) {
     ASSERT_TRUE(waitUntil([&] { return a.SendQueue == QList<QByteArray>{"id_ed25519"}; }));
 
     connectTo(a, "127.0.0.1");
-    ASSERT_EQ(a.connectedPeer.load(), QHostAddress(QHostAddress::LocalHost).toIPv4Address());
+    ASSERT_EQ(a.connectedPeer, QHostAddress(QHostAddress::LocalHost).toIPv4Address());
     EXPECT_EQ(a.ListView1->topLevelItemCount(), 0);
     EXPECT_TRUE(a.SendQueue.isEmpty());
 }
@@ -262,17 +262,13 @@ TEST(HostilePeer, ClosingIsQuickWhenThePeerStoppedReading) {
     auto copy = connectedToDeafPort(peer, deaf, &PortSet::chat);
     TForm1& f = *copy->form;
     ASSERT_TRUE(f.ChatClient->Connected());
-    std::atomic<bool> sendEnded{false};
-    std::thread sender([&] {
-        f.ChatClient->SendLine(QByteArray(64 * 1024 * 1024, 'x'));
-        sendEnded = true;
-    });
+    bool sendEnded = false;
+    f.ChatClient->send({{QByteArray(64 * 1024 * 1024, 'x')}}, [&](int) { sendEnded = true; });
     // The send is stuck: the peer takes nothing.
-    EXPECT_FALSE(waitUntil([&] { return sendEnded.load(); }, 300));
+    EXPECT_FALSE(waitUntil([&] { return sendEnded; }, 300));
     QElapsedTimer clock;
     clock.start();
     copy->form->close();
-    sender.join();
     copy->form.reset();
     EXPECT_LT(clock.elapsed(), kCloseLimitMs);
 }

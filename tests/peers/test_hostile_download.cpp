@@ -78,7 +78,7 @@ bool closedByPeer(QTcpSocket& socket) {
 
 TEST(HostilePeer, AFileLargerThanItsListingSaidIsRefusedAndNothingKept) {
     ConnectedCopy c;
-    c.form().askedFiles.reset({"photo.jpg", "small.txt"}, {5, 5});
+    c.form().resetAskedFiles({"photo.jpg", "small.txt"}, {5, 5});
     auto sender = c.sender();
     send(*sender, fileOnWire("photo.jpg", "six b!") + fileOnWire("small.txt", "five!"));
     ASSERT_TRUE(waitUntil([&] { return c.saved() == QStringList{"small.txt"}; }));
@@ -90,7 +90,7 @@ TEST(HostilePeer, AFileLargerThanItsListingSaidIsRefusedAndNothingKept) {
 TEST(HostilePeer, OnlyAskedFilesFromThePeerAreWrittenAndNoMoreTimesThanAsked) {
     ConnectedCopy c;
     writeTestFile(c.copy->saveFolder() + "keep.txt", "mine");
-    c.form().askedFiles.reset({"wanted.txt", "keep.txt"});
+    c.form().resetAskedFiles({"wanted.txt", "keep.txt"});
     auto sender = c.sender();
     // Not asked for; asked for once but sent twice; a TotalSize below the header's own size.
     QByteArray shortHeader = encodeFileHeader("keep.txt", 0);
@@ -109,7 +109,7 @@ TEST(HostilePeer, OnlyAskedFilesFromThePeerAreWrittenAndNoMoreTimesThanAsked) {
 
     // While not connected, a file from anywhere is dropped and asks for nothing.
     ConnectedCopy offline(false);
-    offline.form().askedFiles.reset({"wanted.txt"});
+    offline.form().resetAskedFiles({"wanted.txt"});
     auto stranger = offline.sender();
     send(*stranger, fileOnWire("wanted.txt", "spoof"));
     ASSERT_TRUE(waitUntil([&] { return offline.logHas("\"wanted.txt\""); }));
@@ -175,7 +175,7 @@ TEST(HostilePeer, AFileThatCannotBeWrittenAndASenderThatHangsUpDoNotCrash) {
     };
     c.form().setDialogs(dialogs);
     c.form().Edit1->setText(c.copy->folder.path() + "/missing/");
-    c.form().askedFiles.reset({"big.bin"});
+    c.form().resetAskedFiles({"big.bin"});
     send(*sender, fileOnWire("big.bin", QByteArray(4096, 'b')));
     ASSERT_TRUE(waitUntil([&] { return !errors.isEmpty(); }));
     EXPECT_EQ(errors.size(), 1);
@@ -187,8 +187,8 @@ TEST(HostilePeer, AFileThatCannotBeWrittenAndASenderThatHangsUpDoNotCrash) {
 
 TEST(HostilePeer, AConnectionStalledMidFileIsCutAndItsPartialFileRemoved) {
     ConnectedCopy c;
-    c.form().downloadStallMs = kShortStallMs;
-    c.form().askedFiles.reset({"slow.bin"});
+    c.form().DownloadServer->setStallMs(kShortStallMs);
+    c.form().resetAskedFiles({"slow.bin"});
     auto sender = c.sender();
     // Idle between files is normal; a stop in the middle of one is not.
     send(*sender, fileOnWire("slow.bin", QByteArray(10000, 's')).left(5000));

@@ -57,12 +57,12 @@ void clickHeader(QTreeWidget* list, int section) {
 
 // Sends one message on a copy's own trade client, as its handlers do: the lines on the connection
 // that waits at the peer, then the reconnect for the next one.
-// The client's waiting calls never run on the window's thread, so a helper thread sends.
 void sendAsPeer(TForm1& from, const QList<QByteArray>& lines) {
     ASSERT_TRUE(from.TradeClient->Connected());
-    int sent = 0;
-    std::thread([&] { sent = from.TradeClient->sendMessage(lines); }).join();
-    ASSERT_EQ(sent, lines.size());
+    std::optional<int> sent;
+    from.TradeClient->send({lines}, [&](int n) { sent = n; });
+    ASSERT_TRUE(waitUntil([&] { return sent.has_value(); }));
+    ASSERT_EQ(*sent, lines.size());
     ASSERT_TRUE(from.TradeClient->Connected());
 }
 } // namespace

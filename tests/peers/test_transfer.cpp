@@ -31,7 +31,7 @@ const QByteArray kSendNextFileLine("\xA7\xA7-SendNextFile-\xA7\xA7");
 // user agreed.
 void startUploads(Copy& uploader, Copy* downloader, const QList<QByteArray>& names) {
     if (downloader)
-        downloader->form->askedFiles.reset(names);
+        downloader->form->resetAskedFiles(names);
     std::vector<OfferedFiles::Entry> offer;
     for (const QByteArray& name : names)
         offer.push_back({name, uploader.tradeFolder() + QString::fromUtf8(name)});
@@ -50,22 +50,13 @@ CopyPair transferPair() {
 
 // Stands in for one of the peer's line listeners and counts the next-file requests.
 struct RawListener {
-    std::mutex mutex;
-    int nextFileRequests = 0;
-    TTcpServer server; // last, so it ends its handlers before the members above go
-    RawListener() {
-        server.setLocalHost("127.0.0.1");
-        server.setLocalPort("0");
-        server.OnAccept = [this](TTcpServer*, TCustomIpClient* client) {
-            const bool request = client->ReceiveLine() == kSendNextFileLine;
-            std::lock_guard lock(mutex);
-            nextFileRequests += request ? 1 : 0;
-        };
-        server.Open();
-    }
+    RecordingListener recorder;
+    QString port() const { return recorder.port(); }
     int requests() {
-        std::lock_guard lock(mutex);
-        return nextFileRequests;
+        int count = 0;
+        for (const QList<QByteArray>& message : recorder.received())
+            count += message.first() == kSendNextFileLine ? 1 : 0;
+        return count;
     }
 };
 
@@ -132,15 +123,15 @@ TEST(Transfer, AMissingFileIsReportedAndHaltsTheTransfer) {
 TEST(Transfer, ReceiverGathersSplitHeadersSkipsRefusedFilesAndDropsCutOffOnes) {
     RawListener chat, trade, plot;
     auto [local, remote] = freePortSets();
-    remote.chat = QString::number(chat.server.boundPort());
-    remote.trade = QString::number(trade.server.boundPort());
-    remote.plot = QString::number(plot.server.boundPort());
+    remote.chat = chat.port();
+    remote.trade = trade.port();
+    remote.plot = plot.port();
     auto copy = makeCopy(local, remote, "Dora");
     TForm1& f = *copy->form;
     goOnline(f);
     connectTo(f, "127.0.0.1");
     ASSERT_EQ(f.statusIconIndex, 2);
-    f.askedFiles.reset({"first.txt", "foreign.txt", "..", "last.txt", "cut.bin"});
+    f.resetAskedFiles({"first.txt", "foreign.txt", "..", "last.txt", "cut.bin"});
 
     QTcpSocket sender;
     sender.connectToHost("127.0.0.1", f.DownloadServer->boundPort());
@@ -258,7 +249,7 @@ TEST(Transfer, AFileShorterThanAnnouncedCutsTheConnectionAndALongerOneIsCutToSiz
     CopyPair pair = transferPair();
     Copy& a = *pair.a;
     Copy& b = *pair.b;
-    a.form->askedFiles.reset({"short.bin", "long.bin"});
+    a.form->resetAskedFiles({"short.bin", "long.bin"});
     auto buffer = [](const QByteArray& bytes) {
         auto device = std::make_unique<QBuffer>();
         device->setData(bytes);
@@ -299,7 +290,7 @@ TEST(Transfer, ARefusedConnectAndAPeerGoingOfflineShowNoErrorBox) {
 TEST(Transfer, ClosingMidDownloadEndsAtOnceAndLeavesNoPartialFile) {
     CopyPair pair = transferPair();
     Copy& a = *pair.a;
-    a.form->askedFiles.reset({"half.bin"});
+    a.form->resetAskedFiles({"half.bin"});
     QTcpSocket sender;
     sender.connectToHost("127.0.0.1", a.form->DownloadServer->boundPort());
     ASSERT_TRUE(waitUntil([&] { return sender.state() == QAbstractSocket::ConnectedState; }));

@@ -2,6 +2,7 @@
 // Stand-ins for a peer in tests: a line listener that records every message it receives, and
 // helpers for the files a test offers and receives.
 
+#include "net/NetworkThread.h"
 #include "net/TcpChannel.h"
 #include "support/TwoCopies.h"
 
@@ -20,31 +21,32 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <vector>
 
-// Listens on 127.0.0.1 (a free port) and keeps the lines of every message, one list per connection.
+// Listens on 127.0.0.1 (a free port), on a network thread of its own, and keeps the lines of every
+// message, one list per connection.
 struct RecordingListener {
     std::mutex mutex;
     QList<QList<QByteArray>> messages;
-    // Declared last so that it is destroyed first: its handlers write to the members above until
-    // it has ended them.
-    TTcpServer server;
+    quint16 boundPort = 0;
+    LineListener* listener = nullptr;
+    NetworkThread network; // last, so that it ends before the members above go
     RecordingListener() {
-        server.setLocalHost("127.0.0.1");
-        server.setLocalPort("0");
-        server.OnAccept = [this](TTcpServer*, TCustomIpClient* client) {
-            QList<QByteArray> lines;
-            for (QByteArray line = client->ReceiveLine(); !line.isEmpty();
-                 line = client->ReceiveLine())
-                lines << line;
-            std::lock_guard lock(mutex);
-            if (!lines.isEmpty())
-                messages << lines;
-        };
-        server.Open();
+        listener = new LineListener([this](LineMessage message) {
+            {
+                std::lock_guard lock(mutex);
+                messages << message.lines;
+            }
+            listener->delivered();
+        });
+        network.adopt(listener);
+        std::promise<quint16> bound;
+        network.post([&] { bound.set_value(listener->open(INADDR_LOOPBACK, 0, {}).port); });
+        boundPort = bound.get_future().get();
     }
-    QString port() const { return QString::number(server.boundPort()); }
+    QString port() const { return QString::number(boundPort); }
     QList<QList<QByteArray>> received() {
         std::lock_guard lock(mutex);
         return messages;
@@ -62,17 +64,6 @@ struct StandInPeer {
         return remote;
     }
 };
-
-// Sends one message to a copy's trade listener as any host may: one connection, lines, end.
-inline void sendTradeMessage(TForm1& to, const QList<QByteArray>& lines) {
-    TTcpClient client;
-    client.setRemoteHost("127.0.0.1");
-    client.setRemotePort(QString::number(to.TradeServer->boundPort()));
-    ASSERT_TRUE(client.Connect());
-    for (const QByteArray& line : lines)
-        client.SendLine(line);
-    client.Disconnect();
-}
 
 // A third host, neither this copy nor its peer: every 127.x.y.z is loopback, so a socket bound to
 // this address before it connects comes from another address than the peer's 127.0.0.1.
@@ -97,6 +88,35 @@ inline int strangerSocket(quint16 port) {
         return -1;
     }
     return fd;
+}
+
+// Sends one message as any host may: one connection (from `from` when given), its lines, end.
+inline void sendLines(quint16 port, const QList<QByteArray>& lines, bool fromStranger = false) {
+    int fd = -1;
+    if (fromStranger) {
+        fd = strangerSocket(port);
+    } else {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ASSERT_GE(fd, 0) << "connect to port " << port << ": " << strerror(errno);
+    QByteArray bytes;
+    for (const QByteArray& line : lines)
+        bytes += line + "\r\n";
+    EXPECT_EQ(::send(fd, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL), bytes.size());
+    ::close(fd);
+}
+
+// Sends one message to a copy's trade listener as any host may.
+inline void sendTradeMessage(TForm1& to, const QList<QByteArray>& lines) {
+    sendLines(to.TradeServer->boundPort(), lines);
 }
 
 // The same in a test, where a failed connect fails the test.

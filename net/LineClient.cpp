@@ -1,0 +1,315 @@
+#include "net/LineClient.h"
+
+#include "net/Deadline.h"
+#include "net/NameResolution.h"
+
+#include <QHostInfo>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
+
+} // namespace
+
+LineClient::LineClient() {
+    timer_.setSingleShot(true);
+    connect(&timer_, &QTimer::timeout, this, [this] { timedOut(); });
+}
+
+LineClient::~LineClient() {
+    cancel();
+}
+
+void LineClient::queue(Work work) {
+    if (work.coalesce != 0) {
+        for (auto it = queue_.begin(); it != queue_.end(); ++it) {
+            if (it->coalesce == work.coalesce) {
+                Report replaced = std::move(it->report);
+                *it = std::move(work);
+                if (replaced)
+                    replaced(state_, -1);
+                return;
+            }
+        }
+    }
+    queue_.push_back(std::move(work));
+    pump();
+}
+
+void LineClient::dropQueued(int coalesce) {
+    std::vector<Report> dropped;
+    for (auto it = queue_.begin(); it != queue_.end();) {
+        if (it->coalesce == coalesce) {
+            dropped.push_back(std::move(it->report));
+            it = queue_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (Report& report : dropped)
+        if (report)
+            report(state_, -1);
+}
+
+void LineClient::hurry(int graceMs) {
+    const Clock::time_point by = Clock::now() + std::chrono::milliseconds(graceMs);
+    for (Work& work : queue_)
+        work.hurriedBy = std::min(work.hurriedBy, by);
+    if (running_) {
+        work_.hurriedBy = std::min(work_.hurriedBy, by);
+        if (timer_.isActive() && by < limit_) {
+            limit_ = by;
+            timer_.start(msUntil(limit_));
+        }
+    }
+}
+
+void LineClient::cancel() {
+    cancelled_ = true;
+    if (running_)
+        timedOut();
+    pump(); // everything queued fails at once now
+}
+
+// Runs the queued pieces one after another; pieces that end at once are done in this loop, not by
+// calls within calls.
+void LineClient::pump() {
+    if (pumping_)
+        return;
+    pumping_ = true;
+    while (!running_ && !queue_.empty()) {
+        work_ = std::move(queue_.front());
+        queue_.pop_front();
+        running_ = true;
+        start();
+    }
+    pumping_ = false;
+}
+
+void LineClient::start() {
+    using Kind = Work::Kind;
+    switch (work_.kind) {
+    case Kind::Connect:
+        connectThen([this] { finish(state_.connected ? 1 : 0); });
+        return;
+    case Kind::Activate:
+        if (state_.active)
+            finish(0);
+        else
+            connectThen([this] { finish(0); });
+        return;
+    case Kind::Disconnect:
+    case Kind::Deactivate:
+        disconnectNow();
+        finish(0);
+        return;
+    case Kind::Message:
+        if (cancelled_ || (work_.ifConnected && !state_.connected)) {
+            finish(-1);
+            return;
+        }
+        line_ = 0;
+        sent_ = 0;
+        writeLines();
+        return;
+    }
+}
+
+void LineClient::finish(int result) {
+    stopWaiting();
+    Report report = std::move(work_.report);
+    work_ = Work();
+    running_ = false;
+    if (report)
+        report(state_, result);
+    pump();
+}
+
+// Each line is written whole while the client is connected; a line the peer does not take within
+// the send time-out loses the connection, and the lines after it are not sent.
+void LineClient::writeLines() {
+    while (line_ < work_.lines.size()) {
+        if (unsent_.isEmpty()) {
+            if (!state_.connected) {
+                ++line_;
+                continue;
+            }
+            unsent_ = work_.lines[line_] + kLineEnd;
+        }
+        const ssize_t written =
+            ::send(fd_, unsent_.constData(), size_t(unsent_.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            sendFailed();
+            continue;
+        }
+        if (written >= 0)
+            unsent_.remove(0, written);
+        if (!unsent_.isEmpty()) {
+            if (!writable_) {
+                writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+                connect(writable_, &QSocketNotifier::activated, this, [this] { writeReady(); });
+                armTimer(sendTimeoutMs_);
+            }
+            return;
+        }
+        stopWaiting();
+        ++sent_;
+        ++line_;
+    }
+    disconnectNow();
+    connectThen([this] { finish(sent_); });
+}
+
+void LineClient::writeReady() {
+    writeLines();
+}
+
+void LineClient::sendFailed() {
+    stopWaiting();
+    unsent_.clear();
+    ++line_;
+    state_.connected = false;
+}
+
+// Connects unless connected already, then goes on with `then`.
+void LineClient::connectThen(std::function<void()> then) {
+    if (state_.connected || cancelled_) {
+        then();
+        return;
+    }
+    state_.active = true;
+    afterConnect_ = std::move(then);
+    const QString host = work_.host;
+    // An empty host stands for 0.0.0.0, which no connection can reach.
+    if (host.isEmpty()) {
+        connectEnded(false);
+        return;
+    }
+    if (!isHostName(host)) {
+        const std::optional<uint32_t> address = hostAddress(host);
+        address ? attempt(*address) : connectEnded(false);
+        return;
+    }
+    armTimer(connectTimeoutMs_);
+    const uint64_t step = ++step_;
+    lookupId_ = QHostInfo::lookupHost(host, this, [this, step](const QHostInfo& info) {
+        if (step != step_ || !afterConnect_)
+            return;
+        lookupId_ = -1;
+        for (const QHostAddress& address : info.addresses()) {
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                attempt(address.toIPv4Address());
+                return;
+            }
+        }
+        connectEnded(false);
+    });
+}
+
+void LineClient::attempt(uint32_t address) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+        connectEnded(false);
+        return;
+    }
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = htonl(address);
+    peer.sin_port = htons(work_.port);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0) {
+        connectEnded(true);
+        return;
+    }
+    if (errno != EINPROGRESS) {
+        connectEnded(false);
+        return;
+    }
+    writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
+    connect(writable_, &QSocketNotifier::activated, this, [this] { connectReady(); });
+    if (!timer_.isActive())
+        armTimer(connectTimeoutMs_);
+}
+
+void LineClient::connectReady() {
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &length);
+    connectEnded(error == 0);
+}
+
+void LineClient::connectEnded(bool success) {
+    stopWaiting();
+    if (success) {
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            state_.remote = ntohl(address.sin_addr.s_addr);
+        length = sizeof address;
+        if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            state_.local = ntohl(address.sin_addr.s_addr);
+    } else if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    state_.connected = success;
+    if (std::function<void()> then = std::exchange(afterConnect_, nullptr))
+        then();
+}
+
+// Shuts a connection down both ways and lets the socket go.
+void LineClient::disconnectNow() {
+    stopWaiting();
+    if (fd_ >= 0) {
+        if (state_.connected)
+            ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        fd_ = -1;
+    }
+    state_.connected = false;
+    state_.active = false;
+}
+
+// The step's own time, cut by a hurry that covers it.
+void LineClient::armTimer(int ownMs) {
+    limit_ = std::min(Clock::now() + std::chrono::milliseconds(ownMs), work_.hurriedBy);
+    if (cancelled_)
+        limit_ = Clock::now();
+    timer_.start(msUntil(limit_));
+}
+
+// The step ran out of time: a lookup or connect fails, a send loses the connection.
+void LineClient::timedOut() {
+    if (!running_)
+        return;
+    if (afterConnect_) {
+        ++step_;
+        if (lookupId_ >= 0)
+            QHostInfo::abortHostLookup(std::exchange(lookupId_, -1));
+        connectEnded(false);
+        return;
+    }
+    if (!unsent_.isEmpty()) {
+        sendFailed();
+        writeLines();
+    }
+}
+
+// A notifier may be the one whose signal runs this: it goes once that has returned.
+void LineClient::stopWaiting() {
+    timer_.stop();
+    if (!writable_)
+        return;
+    writable_->setEnabled(false);
+    writable_->deleteLater();
+    writable_ = nullptr;
+}

@@ -1,0 +1,75 @@
+#pragma once
+// The network thread's half of a line listener: the listening socket, the connections it accepted
+// and the reading of their messages. Whole messages leave it in the order their first bytes came,
+// one after another, through `deliver`; the window says when it has applied one (delivered()).
+//
+// Bounds, each kept here: at most kMaxHeldConnections connections held at once (a new one pushes
+// out the idle connection that waited longest, and is closed when none is idle); at most
+// kWorkersPerListener messages being read or waiting for the window at once; each message within
+// its deadline from its first bytes and within its channel's shape. While an allowed peer is set,
+// other addresses are closed at accept and when their bytes begin.
+
+#include "net/AcceptedConnection.h"
+#include "net/ChannelLimits.h"
+#include "net/LineMessage.h"
+#include "net/MessageReader.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+
+class QSocketNotifier;
+
+class LineListener : public QObject {
+public:
+    // What the window shows of the listener.
+    struct State {
+        bool listening = false;
+        uint16_t port = 0; // the port listened on, 0 when not listening
+        QString error;     // the reason of the last failed bind or listen
+    };
+
+    explicit LineListener(std::function<void(LineMessage)> deliver);
+    ~LineListener() override;
+
+    // Binds address:port and listens; a listener already listening stays as it is.
+    State open(uint32_t address, uint16_t port, MessageShape shape);
+    // Stops accepting. Connections already accepted keep going.
+    State close();
+    // Ends every connection held.
+    void shutdownConnections();
+    // 0: anyone; otherwise only this IPv4 address (host byte order) is served.
+    void setAllowedPeer(uint32_t peer) { allowedPeer_ = peer; }
+    void closeConnectionsNotFrom(uint32_t peer);
+    void setMessageDeadlineMs(int ms) { deadlineMs_ = ms; }
+    // The window has applied one delivered message.
+    void delivered();
+
+private:
+    bool bindAndListen(uint32_t address, uint16_t port);
+    void acceptPending();
+    bool makeRoom();
+    bool admits(uint32_t address) const { return allowedPeer_ == 0 || allowedPeer_ == address; }
+    void changed(TCustomIpClient* connection);
+    void forget(TCustomIpClient* connection);
+    void deliverInOrder();
+    void startWaiting();
+    int busy() const;
+
+    std::function<void(LineMessage)> deliver_;
+    MessageShape shape_;
+    int listenFd_ = -1;
+    QSocketNotifier* accepting_ = nullptr;
+    QTimer acceptPause_{this}; // accepting rests after accept() lacked descriptors or memory
+    State state_;
+    uint32_t allowedPeer_ = 0;
+    int deadlineMs_ = kMessageDeadlineMs;
+    uint64_t begun_ = 0;                 // messages begun so far: the next one's index
+    int awaitingWindow_ = 0;             // delivered, not yet applied by the window
+    std::list<TCustomIpClient*> held_;   // oldest first
+    std::deque<TCustomIpClient*> order_; // begun, in the order their bytes came
+};
