@@ -116,6 +116,12 @@ QByteArray TlsEngine::exportKeyingMaterial(const QByteArray& label, int length) 
     return material;
 }
 
+QString TlsEngine::cipherSuite() const {
+    if (!handshakeDone_)
+        return {};
+    return QString::fromLatin1(SSL_CIPHER_get_name(SSL_get_current_cipher(ssl_)));
+}
+
 void TlsEngine::close() {
     if (closed_ || failed())
         return;

@@ -78,6 +78,10 @@ public:
     // exporter, no context), for this label; empty before the handshake or on failure.
     QByteArray exportKeyingMaterial(const QByteArray& label, int length) const;
 
+    // The cipher suite agreed on (e.g. "TLS_AES_256_GCM_SHA384"), for the log; empty before the
+    // handshake.
+    QString cipherSuite() const;
+
     // Sends close_notify (in takeCiphertext()); nothing more is written after it.
     void close();
     bool closeNotifyReceived() const { return closeNotifyReceived_; }

@@ -10,11 +10,11 @@
 
 namespace {
 constexpr char kCommitPrefix[] = "vorlax verify commit";
-constexpr int kCommitmentBytes = 32;
 constexpr quint64 kCodeModulus = 1000000;
 constexpr int kCodeDigits = 6;
 constexpr int kCodeGroupDigits = 3;
-constexpr qsizetype kMessageBytes = 1 + 32; // the kind, then 32 bytes (commitment or r)
+// The kind, then 32 bytes: a commitment (a SHA-256) or r.
+constexpr qsizetype kMessageBytes = 1 + kVerifyRandomBytes;
 } // namespace
 
 QByteArray verifyCommitment(QByteArrayView random, QByteArrayView fingerprint) {
