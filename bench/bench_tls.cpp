@@ -8,6 +8,7 @@
 //
 // Usage: bench_tls [bytes]   (default 1 GiB)
 
+#include "Loopback.h"
 #include "Resident.h"
 
 #include "crypto/Identity.h"
@@ -24,8 +25,6 @@
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -121,14 +120,8 @@ double memcpySeconds(const QByteArray& block, qint64 bytes) {
 
 // For scale: the same bytes through a plain loopback TCP connection, sent from a second thread.
 double loopbackSeconds(const QByteArray& block, qint64 bytes) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener, 1);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    sockaddr_in address;
+    const int listener = listenOnLoopback(&address);
     QElapsedTimer clock;
     clock.start();
     std::thread sender([&] {
