@@ -10,6 +10,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
@@ -116,79 +117,87 @@ int writeCertificatePem(BIO* bio, void* certificate) {
     return PEM_write_bio_X509(bio, static_cast<X509*>(certificate));
 }
 
-// The bytes of an existing file, or the error text.
-std::optional<QByteArray> readFile(const QString& path, QString* error) {
+// A key file protected by a pass phrase is not one this program wrote: no prompt for one.
+int noPassPhrase(char*, int, int, void*) {
+    return 0;
+}
+
+// What the PEM file at path holds, read with read; nullptr with the error text when the file
+// cannot be read or holds no such thing.
+template <class T>
+std::shared_ptr<T> readPem(const QString& path, T* (*read)(BIO*, T**, pem_password_cb*, void*),
+                           void (*release)(T*), const char* what, QString* error) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return std::nullopt;
+        return nullptr;
     }
-    return file.readAll();
+    const QByteArray bytes = file.readAll();
+    Bio bio(BIO_new_mem_buf(bytes.constData(), int(bytes.size())));
+    T* object = bio ? read(bio.get(), nullptr, noPassPhrase, nullptr) : nullptr;
+    if (!object) {
+        *error = QStringLiteral("%1 does not hold a usable %2; it is left as it is (move it away "
+                                "to make a new identity)")
+                     .arg(path, QLatin1String(what));
+        return nullptr;
+    }
+    return std::shared_ptr<T>(object, release);
 }
 
-IdentityLoad failure(const QString& error) {
-    return IdentityLoad{std::nullopt, false, error};
+std::shared_ptr<EVP_PKEY> loadOrMakeKey(const QString& path, bool exists, QString* error) {
+    if (exists)
+        return readPem(path, PEM_read_bio_PrivateKey, EVP_PKEY_free, "private key", error);
+    auto key = ownKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    if (!key)
+        *error = QStringLiteral("cannot make a key pair");
+    else if (!(*error = writePem(path, writeKeyPem, key.get())).isEmpty())
+        return nullptr;
+    return key;
 }
 
-QString notUsable(const QString& path, const char* what) {
-    return QStringLiteral("%1 does not hold a usable %2; it is left as it is (move it away to "
-                          "make a new identity)")
-        .arg(path, QLatin1String(what));
+std::shared_ptr<X509> loadOrMakeCertificate(const QString& path, bool exists, EVP_PKEY* key,
+                                            QString* error) {
+    if (!exists) {
+        auto certificate = makeCertificate(key);
+        if (!certificate)
+            *error = QStringLiteral("cannot make a certificate");
+        else if (!(*error = writePem(path, writeCertificatePem, certificate.get())).isEmpty())
+            return nullptr;
+        return certificate;
+    }
+    auto certificate = readPem(path, PEM_read_bio_X509, X509_free, "certificate", error);
+    if (certificate && X509_check_private_key(certificate.get(), key) != 1) {
+        *error = QStringLiteral("%1 is not the certificate of the key beside it; both are left "
+                                "as they are")
+                     .arg(path);
+        return nullptr;
+    }
+    return certificate;
 }
 
 } // namespace
 
 IdentityLoad loadOrCreateIdentity(const QString& folder) {
+    QDir().mkpath(folder);
     const QDir dir(folder);
     const QString keyPath = dir.filePath(QLatin1String(kIdentityKeyFile));
     const QString certificatePath = dir.filePath(QLatin1String(kIdentityCertificateFile));
     const bool keyExists = QFileInfo::exists(keyPath);
     const bool certificateExists = QFileInfo::exists(certificatePath);
-    if (!keyExists && certificateExists)
-        return failure(QStringLiteral("%1 has no key beside it (%2); move it away to make a new "
-                                      "identity")
-                           .arg(certificatePath, QLatin1String(kIdentityKeyFile)));
-
+    IdentityLoad load;
     Identity identity;
-    QString error;
-    if (keyExists) {
-        const auto bytes = readFile(keyPath, &error);
-        if (!bytes)
-            return failure(error);
-        Bio bio(BIO_new_mem_buf(bytes->constData(), int(bytes->size())));
-        identity.key = ownKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-        if (!identity.key)
-            return failure(notUsable(keyPath, "private key"));
-    } else {
-        identity.key = ownKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
-        if (!identity.key)
-            return failure(QStringLiteral("cannot make a key pair"));
-        error = writePem(keyPath, writeKeyPem, identity.key.get());
-        if (!error.isEmpty())
-            return failure(error);
+    if (!keyExists && certificateExists)
+        load.error = QStringLiteral("%1 has no key beside it (%2); move it away to make a new "
+                                    "identity")
+                         .arg(certificatePath, QLatin1String(kIdentityKeyFile));
+    else if ((identity.key = loadOrMakeKey(keyPath, keyExists, &load.error)))
+        identity.certificate = loadOrMakeCertificate(certificatePath, certificateExists,
+                                                     identity.key.get(), &load.error);
+    ERR_clear_error(); // what went wrong is in load.error
+    if (identity.certificate) {
+        identity.fingerprint = keyFingerprint(identity.key.get());
+        load.identity = std::move(identity);
+        load.created = !keyExists;
     }
-
-    if (certificateExists) {
-        const auto bytes = readFile(certificatePath, &error);
-        if (!bytes)
-            return failure(error);
-        Bio bio(BIO_new_mem_buf(bytes->constData(), int(bytes->size())));
-        identity.certificate =
-            ownCertificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-        if (!identity.certificate)
-            return failure(notUsable(certificatePath, "certificate"));
-        if (X509_check_private_key(identity.certificate.get(), identity.key.get()) != 1)
-            return failure(QStringLiteral("%1 is not the certificate of the key in %2; both are "
-                                          "left as they are")
-                               .arg(certificatePath, keyPath));
-    } else {
-        identity.certificate = makeCertificate(identity.key.get());
-        if (!identity.certificate)
-            return failure(QStringLiteral("cannot make a certificate"));
-        error = writePem(certificatePath, writeCertificatePem, identity.certificate.get());
-        if (!error.isEmpty())
-            return failure(error);
-    }
-    identity.fingerprint = keyFingerprint(identity.key.get());
-    return IdentityLoad{std::move(identity), !keyExists, {}};
+    return load;
 }

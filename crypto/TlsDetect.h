@@ -2,9 +2,9 @@
 // Telling an encrypted connection from a plain one by its first bytes. A TLS connection starts with
 // a handshake record holding the ClientHello: the content type 0x16, then the major version 0x03.
 // No plain message of the four channels starts with 0x16 (a chat line begins with "<" or a notice,
-// a trade message with 0xA7, plot records with a digit or "-", a file header with its name-length
-// byte, at most 100), so a listener can decide on the first two bytes and hand everything else to
-// the plain path unchanged.
+// a trade message with 0xA7, plot records with a digit or "-", a file header with its marker's
+// length byte, 8), so a listener can decide on the first two bytes and hand everything else, the
+// bytes it has looked at included, to the plain path unchanged.
 
 #include <QByteArrayView>
 

@@ -19,7 +19,8 @@
 //
 // A session ends cleanly with close(), which sends TLS's close_notify; the receiving side sees
 // closeNotifyReceived(). A connection that ends (the socket reads end of stream) without it was cut
-// off, and what was mid-way in it is to be discarded. An engine is used on one thread only.
+// off, and what was mid-way in it is to be discarded. The engine keeps no time: how long a
+// handshake may take is the caller's to enforce. An engine is used on one thread only.
 
 #include "crypto/TlsContext.h"
 
