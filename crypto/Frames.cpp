@@ -7,7 +7,8 @@
 #include <algorithm>
 
 QByteArray frameHeader(qint64 length, bool control) {
-    Q_ASSERT(length >= 0 && length <= kMaxFramePayload);
+    if (length < 0 || length > kMaxFramePayload)
+        return {}; // its length would spill into the control bit
     QByteArray header(kFrameHeaderBytes, Qt::Uninitialized);
     qToBigEndian(quint32(length) | (control ? kControlFrameFlag : 0u), header.data());
     return header;

@@ -27,10 +27,10 @@ inline constexpr quint32 kControlFrameFlag = 0x80000000u;
 inline constexpr qint64 kMaxFramePayload = 0x7FFFFFFF; // what the 31 length bits hold
 inline constexpr qint64 kMaxControlFramePayload = 4096;
 
-// The 4 header bytes of a frame of this length (at most kMaxFramePayload), for a sender that
-// streams the payload after it.
+// The 4 header bytes of a frame of this length, for a sender that streams the payload after it;
+// empty for a length beyond kMaxFramePayload, which no frame can carry.
 QByteArray frameHeader(qint64 length, bool control = false);
-// A whole data frame, and a whole control frame.
+// A whole data frame, and a whole control frame (payloads up to kMaxFramePayload).
 QByteArray encodeDataFrame(QByteArrayView payload);
 QByteArray encodeControlFrame(QByteArrayView payload);
 

@@ -146,21 +146,18 @@ TEST(Crypto, IdentityIsKeptPrivateAndLoadedAgainButACorruptKeyIsReportedNotRepla
 namespace {
 const QByteArray kKeyA(32, 'a'), kKeyB(32, 'b'), kKeyM(32, 'm');
 
-// Runs the exchange between a client side and a server side, the server starting.
+// Runs the exchange as the dialogs would: the server's side begins, the client's starts when the
+// commitment arrives. alter may change what reaches the client.
 void exchange(VerifyCode& client, VerifyCode& server,
-              const std::function<QByteArray(QByteArray)>& toClient = {}) {
-    QList<QByteArray> toServer;
-    QList<QByteArray> pending = server.start();
-    while (!pending.isEmpty() || !toServer.isEmpty()) {
-        for (const QByteArray& message : std::exchange(pending, {}))
-            toServer += client.received(toClient ? toClient(message) : message);
-        for (const QByteArray& message : std::exchange(toServer, {})) {
-            if (client.state() == VerifyCode::State::PeerCommitted)
-                toServer += client.start();
-            pending += server.received(message);
-        }
+              const std::function<QByteArray(QByteArray)>& alter = {}) {
+    QList<QByteArray> toClient = server.start(), toServer;
+    while (!toClient.isEmpty() || !toServer.isEmpty()) {
+        for (const QByteArray& message : std::exchange(toClient, {}))
+            toServer += client.received(alter ? alter(message) : message);
         if (client.state() == VerifyCode::State::PeerCommitted)
             toServer += client.start();
+        for (const QByteArray& message : std::exchange(toServer, {}))
+            toClient += server.received(message);
     }
 }
 } // namespace
@@ -175,9 +172,10 @@ TEST(Crypto, VerifyCodeMatchesOnlyWithOneSecretAndAnHonestReveal) {
     EXPECT_EQ(client.code(), server.code());
     EXPECT_TRUE(QRegularExpression("^\\d{3} \\d{3}$").match(client.code()).hasMatch());
 
+    // A reveal altered on its way no longer matches its commitment.
     VerifyCode cheated(VerifyCode::Role::Client, kKeyA, kKeyB, secret);
-    VerifyCode server2(VerifyCode::Role::Server, kKeyB, kKeyA, secret);
-    exchange(cheated, server2, [](QByteArray message) {
+    VerifyCode revealer(VerifyCode::Role::Server, kKeyB, kKeyA, secret);
+    exchange(cheated, revealer, [](QByteArray message) {
         if (message[0] == kVerifyRevealMessage)
             message[5] = char(message[5] ^ 1);
         return message;
