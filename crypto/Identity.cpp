@@ -145,8 +145,12 @@ std::shared_ptr<T> readPem(const QString& path, T* (*read)(BIO*, T**, pem_passwo
 }
 
 std::shared_ptr<EVP_PKEY> loadOrMakeKey(const QString& path, bool exists, QString* error) {
-    if (exists)
+    if (exists) {
+        // A key copied in by hand may have come with looser permissions: it is made private again
+        // (its contents stay as they are).
+        ::chmod(QFile::encodeName(path).constData(), kPrivateFileMode);
         return readPem(path, PEM_read_bio_PrivateKey, EVP_PKEY_free, "private key", error);
+    }
     auto key = ownKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
     if (!key)
         *error = QStringLiteral("cannot make a key pair");

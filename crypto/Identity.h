@@ -15,7 +15,8 @@
 // verified. The key file is written first; a certificate missing beside a good key (a run that
 // stopped between the two) is made again from the key, which keeps the identity. A certificate
 // without its key is reported too. Each file is written under a temporary name, created
-// exclusively, flushed and renamed into place, so a half-written key never stays.
+// exclusively, flushed and renamed into place, so a half-written key never stays. A key file found
+// with looser permissions is made 0600 again.
 
 #include <QByteArray>
 #include <QString>
