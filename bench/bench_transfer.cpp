@@ -8,6 +8,7 @@
 //
 // Usage: bench_transfer [bytes]   (default 1 GiB). Files live in a temporary folder, removed after.
 
+#include "Loopback.h"
 #include "Resident.h"
 #include "support/PeerStandIns.h"
 #include "support/TwoCopies.h"
@@ -23,8 +24,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -46,14 +45,8 @@ void writeFile(const QString& path, qint64 size) {
 
 // The baseline: the file through a plain loopback socket into another file, flushed to disk.
 double plainCopySeconds(const QString& from, const QString& to) {
-    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener, 1);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    sockaddr_in address;
+    const int listener = listenOnLoopback(&address);
     QElapsedTimer clock;
     clock.start();
     std::thread sender([&] {

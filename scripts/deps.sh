@@ -7,8 +7,9 @@
 #                             and network tools the discovery test runs in its own namespace
 set -euo pipefail
 # weston and qt6-wayland: the suite runs the program under a headless Wayland compositor too.
+# libssl-dev: OpenSSL 3, for the encrypted sessions between two copies.
 packages=(build-essential cmake ninja-build qt6-base-dev libqt6svg6 libgl1-mesa-dev libgtest-dev
-          xvfb xauth fonts-dejavu-core dbus-daemon weston qt6-wayland)
+          libssl-dev xvfb xauth fonts-dejavu-core dbus-daemon weston qt6-wayland)
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; lintian checks it.
 package_tools=(dpkg-dev file lintian)
 case "${1:-}" in
