@@ -74,6 +74,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     setAccessibleNames();
     wireHandlers();
     setUpDiscovery();
+    setUpEncryption();
     FormCreate();
 }
 

@@ -108,16 +108,18 @@ int Pairings::forgetAddress(const QString& address) {
         entries_, [&address](const Pairing& p) { return sameText(p.address, address); }));
 }
 
-QString pairingMark(const Pairings& pairings, const QString& name, const QByteArray& keyHint) {
+PairingMark pairingMark(const Pairings& pairings, const QString& name, const QByteArray& keyHint) {
     // A name taken on the network already is announced with " #2" (" #3"...) appended: a copy
     // posing as a verified peer that is online too shows up so.
     static const QRegularExpression kRenamed(QStringLiteral(" #[0-9]+$"));
     const QString nickname = QString(name).remove(kRenamed);
     if (const Pairing* verified = pairings.byKeyHint(keyHint))
-        return sameText(verified->nickname, nickname)
-                   ? QStringLiteral("verified")
-                   : QStringLiteral("verified as %1").arg(verified->nickname);
+        return {PairingMark::Kind::Verified,
+                sameText(verified->nickname, nickname)
+                    ? QStringLiteral("verified")
+                    : QStringLiteral("verified as %1").arg(verified->nickname)};
     if (const Pairing* named = pairings.byNickname(nickname))
-        return QStringLiteral("not the verified %1").arg(named->nickname);
+        return {PairingMark::Kind::Impostor,
+                QStringLiteral("not the verified %1").arg(named->nickname)};
     return {};
 }

@@ -66,4 +66,8 @@ private:
 // "verified" when the hint is a verified peer's key (with the kept nickname when the copy now
 // announces another), "not the verified <nickname>" when the copy takes a verified peer's nickname
 // (alone or renamed "<nickname> #2" on the network) without that peer's key, and nothing otherwise.
-QString pairingMark(const Pairings& pairings, const QString& name, const QByteArray& keyHint);
+struct PairingMark {
+    enum class Kind { None, Verified, Impostor } kind = Kind::None;
+    QString text;
+};
+PairingMark pairingMark(const Pairings& pairings, const QString& name, const QByteArray& keyHint);

@@ -76,14 +76,20 @@ TEST(DiscoveryRules, EntriesAreMarkedByTheVerifiedPeersKeys) {
     const QByteArray otherHint(kAnnouncedKeyHintBytes, '\x22');
     Pairings pairings;
     ASSERT_TRUE(pairings.remember({annasKey, "10.0.0.5", "Anna"}));
-    EXPECT_EQ(pairingMark(pairings, "Anna", annasHint), "verified");
-    EXPECT_EQ(pairingMark(pairings, "Anna at work", annasHint), "verified as Anna");
-    EXPECT_EQ(pairingMark(pairings, "anna", otherHint), "not the verified Anna");
-    EXPECT_EQ(pairingMark(pairings, "Anna #2", otherHint), "not the verified Anna");
-    EXPECT_EQ(pairingMark(pairings, "Anna #2", annasHint), "verified");
-    EXPECT_EQ(pairingMark(pairings, "Anna", {}), "not the verified Anna"); // offers no key at all
-    EXPECT_EQ(pairingMark(pairings, "Bert", otherHint), "");
-    EXPECT_EQ(pairingMark(pairings, "Bert", {}), "");
+    const auto mark = [&pairings](const QString& name, const QByteArray& hint) {
+        return pairingMark(pairings, name, hint).text;
+    };
+    EXPECT_EQ(pairingMark(pairings, "Anna", annasHint).kind, PairingMark::Kind::Verified);
+    EXPECT_EQ(pairingMark(pairings, "Anna", otherHint).kind, PairingMark::Kind::Impostor);
+    EXPECT_EQ(pairingMark(pairings, "Bert", otherHint).kind, PairingMark::Kind::None);
+    EXPECT_EQ(mark("Anna", annasHint), "verified");
+    EXPECT_EQ(mark("Anna at work", annasHint), "verified as Anna");
+    EXPECT_EQ(mark("anna", otherHint), "not the verified Anna");
+    EXPECT_EQ(mark("Anna #2", otherHint), "not the verified Anna");
+    EXPECT_EQ(mark("Anna #2", annasHint), "verified");
+    EXPECT_EQ(mark("Anna", {}), "not the verified Anna"); // offers no key at all
+    EXPECT_EQ(mark("Bert", otherHint), "");
+    EXPECT_EQ(mark("Bert", {}), "");
 }
 
 TEST(DiscoveryRules, PlansThatDoNotMeetAreToldAndTheMirrorMeets) {
