@@ -97,6 +97,8 @@ VerifyDialog* TForm1::openVerifyDialog(const VerifyRequest& request) {
     });
     verifyDialog_ = dialog;
     dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
     return dialog;
 }
 

@@ -1,5 +1,6 @@
 #include "app/EncryptionLock.h"
 
+#include <QEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -63,8 +64,19 @@ void drawWarning(QPainter& p) {
 
 EncryptionLock::EncryptionLock(QWidget* parent) : QLabel(parent) {
     setAccessibleName(QStringLiteral("Encryption"));
-    setContentsMargins(symbolSide() + kSymbolGap, 0, kRightMargin, 0);
+    keepRoomForSymbol();
     setSecurity(ChannelSecurity{});
+}
+
+// The symbol grows with the font, so the text moves over when the font changes.
+void EncryptionLock::keepRoomForSymbol() {
+    setContentsMargins(symbolSide() + kSymbolGap, 0, kRightMargin, 0);
+}
+
+void EncryptionLock::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        keepRoomForSymbol();
 }
 
 int EncryptionLock::symbolSide() const {

@@ -22,8 +22,10 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     int symbolSide() const;
+    void keepRoomForSymbol();
     ChannelSecurity security_;
 };
