@@ -73,6 +73,7 @@ TForm1::TForm1(const QString& programFolder, FormDialogs dialogs, QWidget* paren
     setAccessibleNames();
     wireHandlers();
     setUpDiscovery();
+    setUpEncryption();
     FormCreate();
 }
 

@@ -4,13 +4,16 @@
 // their subsystem (net/Connection.cpp, chat/Chat.cpp, board/Canvas.cpp ...); this header only
 // declares them.
 
+#include "app/EncryptionChoice.h"
 #include "app/Settings.h"
 #include "board/Board.h"
 #include "common/GuiThread.h"
 #include "common/ReportedOnce.h"
+#include "net/ChannelSecurity.h"
 #include "net/Discovery.h"
 #include "net/LinkState.h"
 #include "net/NetworkThread.h"
+#include "net/Pairings.h"
 #include "net/TcpChannel.h"
 #include "trade/AskedFiles.h"
 #include "trade/EventSockets.h"
@@ -19,9 +22,11 @@
 #include "trade/TradeAgreement.h"
 #include "trade/TradeRules.h"
 #include "trade/UploadPauses.h"
+#include "windows/VerifyDialog.h"
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
 
 #include <array>
@@ -33,8 +38,10 @@
 class AvahiClient;
 class BoardView;
 class ChatLogFeed;
+class EncryptionLock;
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QFrame;
 class QLabel;
 class QLineEdit;
@@ -133,13 +140,18 @@ public:
               *Edit10 = nullptr, *Edit11 = nullptr, *Edit12 = nullptr, *Edit13 = nullptr,
               *Edit14 = nullptr, *Edit15 = nullptr, *Edit16 = nullptr, *Edit17 = nullptr,
               *Edit18 = nullptr, *Edit19 = nullptr, *Edit20 = nullptr;
+    // "Encryption": Off, When available, Required
+    QComboBox* ComboBox1 = nullptr;
     QWidget* TabSheet5 = nullptr; // "Connected to"
     QListWidget* ListBox1 = nullptr;
     QMenu* PopupMenu1 = nullptr;
     QAction* Delete1 = nullptr;
+    // "Forget pairing" of the selected address
+    QAction* ForgetPairing1 = nullptr;
     QLabel* Label3 = nullptr;        // "On this network:"
     QListWidget* ListBox2 = nullptr; // copies found on the network
     QPushButton* Button7 = nullptr;  // "Match ports"
+    QPushButton* Button8 = nullptr;  // "Verify peer…"
     QLabel* Label4 = nullptr;        // "Address book:"
     QLabel* Label5 = nullptr;        // this computer's own addresses
     // ---- Main area
@@ -158,6 +170,7 @@ public:
     QFrame* Panel4 = nullptr;
     QLineEdit* Edit3 = nullptr; // chat input
     QStatusBar* StatusBar1 = nullptr;
+    EncryptionLock* EncryptionLock1 = nullptr; // the lock, on the status bar's right
     // ---- Menus
     QMenuBar* MainMenu1 = nullptr;
     QMenu* File1 = nullptr;
@@ -240,6 +253,33 @@ public:
     bool portsKnownNotToMeet(const QString& address);
     std::vector<FoundCopy> foundCopies() const;
     uint64_t runId() const { return runId_; }
+    // ---- Encrypted sessions: what the user sees of them (app/EncryptionHandlers.cpp). The
+    // sessions themselves call these, on the GUI thread.
+    EncryptionChoice encryptionChoice() const { return encryptionChoice_; }
+    QString encryptionChoicePath() const;
+    QString pairingsPath() const;
+    const Pairings& pairings() const { return pairings_; }
+    // Remembers a verified peer in the store and writes it; a failed write is shown in the error
+    // box, and the peer stays remembered for this run.
+    void rememberPairing(const Pairing& pairing);
+    // This copy's key fingerprint (32 bytes; empty: none). While it has one and Encryption is not
+    // Off, the announcement on the network offers encrypted sessions and a hint of the key.
+    void setOwnIdentity(const QByteArray& fingerprint);
+    QByteArray ownIdentity() const { return ownKey_; }
+    // One channel's protection; the lock shows the weakest of the four.
+    void setChannelSecurity(Channel channel, const ChannelSecurity& security);
+    ChannelSecurity shownSecurity() const { return weakestChannel(channelSecurity_); }
+    // Enables "Verify peer…" (while an encrypted session with the connected peer exists).
+    void setVerifyPeerAvailable(bool available);
+    // Opens the "Verify peer" window for a session (one at a time: an open one for another
+    // request is closed, undecided). Its answer comes as peerVerificationDecided; "Codes match"
+    // has remembered the peer's key with its nickname and address by then.
+    VerifyDialog* openVerifyDialog(const VerifyRequest& request);
+    void closeVerifyDialog();
+    VerifyDialog* verifyDialog() const { return verifyDialog_; }
+    void ComboBox1Change();
+    void Button8Click();
+    void ForgetPairing1Click();
     // ---- Chat (chat/Chat.cpp)
     void Edit3KeyDown(int key);
     void Edit3Click();
@@ -299,6 +339,13 @@ signals:
     // A connection attempt of the connection bar (going online or offline, Connect, Disconnect)
     // has run to its end, its buttons usable again.
     void attemptFinished();
+    // "Verify peer…" was clicked: the session should start its code exchange and then call
+    // openVerifyDialog.
+    void verifyPeerRequested();
+    void peerVerificationDecided(const VerifyRequest& request, VerifyDecision decision);
+    void encryptionChoiceChanged(EncryptionChoice choice);
+    // "Forget pairing": the peers at this address-book entry are verified no more.
+    void pairingForgotten(const QString& address);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -405,6 +452,10 @@ private:
     // ---- Finding copies on the network (net/DiscoveryHandlers.cpp)
     void setUpDiscovery();
     void showFoundCopies();
+    // This copy's announcement, with the offer of encrypted sessions when it has a key and
+    // Encryption is not Off; sent (again) while online.
+    Announcement ownAnnouncement() const;
+    void announceThisCopy();
     void showMatchButton();
     void afterAttempt();
     void applyMatchedPlan();
@@ -428,6 +479,15 @@ private:
     quint32 connectedSelf_ = 0;  // this computer's address as the peer sees it, while connected
     bool noneFoundHint_ = false; // online, and nothing found for Timer4's interval
     bool showFoundPage_ = false; // bring "Connected to" forward once copies are listed
+
+    // ---- Encrypted sessions (app/EncryptionHandlers.cpp)
+    void setUpEncryption();
+    void loadEncryptionStores(); // a step of FormCreate
+    EncryptionChoice encryptionChoice_ = kDefaultEncryptionChoice;
+    Pairings pairings_;
+    QByteArray ownKey_;
+    ChannelSecurities channelSecurity_{};
+    QPointer<VerifyDialog> verifyDialog_;
 
     // ---- Chat (chat/Chat.cpp, chat/ChatLog.cpp)
     int chatSendsPending_ = 0;

@@ -9,9 +9,11 @@
 
 #include "app/MainForm.h"
 #include "board/BoardView.h"
+#include "app/EncryptionLock.h"
 #include "app/LayoutParts.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -117,8 +119,12 @@ void TForm1::buildControls() {
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
-    atLeastHigh(StatusBar1, kStatusBarHeight);
     StatusBar1->setSizeGripEnabled(false);
+    EncryptionLock1 = new EncryptionLock(StatusBar1);
+    EncryptionLock1->setObjectName("EncryptionLock1");
+    StatusBar1->addPermanentWidget(EncryptionLock1);
+    // As high as designed, or as the lock's text needs under a larger font.
+    atLeastHigh(StatusBar1, std::max(kStatusBarHeight, StatusBar1->minimumSizeHint().height()));
     setStatusBar(StatusBar1);
     // The right pane is as wide as designed, or as its pages (beside their scroll bar) and its tabs
     // need to show them whole.
@@ -278,6 +284,15 @@ void TForm1::buildConnectedToPage() {
     Label4->setBuddy(ListBox1);
     PopupMenu1 = new QMenu(this);
     Delete1 = PopupMenu1->addAction("Delete");
+    ForgetPairing1 = PopupMenu1->addAction("Forget pairing");
+    ForgetPairing1->setObjectName("ForgetPairing1");
+    ForgetPairing1->setEnabled(false);
+    // Compares a code with the connected peer: usable only while an encrypted session exists.
+    Button8 = new QPushButton(QStringLiteral("Verify peer\u2026"), TabSheet5);
+    Button8->setObjectName("Button8");
+    Button8->setEnabled(false);
+    Button8->setToolTip("Shows a code on both screens: when the codes are the same, the peer's "
+                        "key is remembered and nobody can pose as it.");
     Label5 = new QLabel(TabSheet5); // this computer's own addresses
     Label5->setObjectName("Label5");
     Label5->setWordWrap(true);
@@ -288,6 +303,7 @@ void TForm1::buildConnectedToPage() {
     box->addWidget(Button7, 0, Qt::AlignLeft);
     box->addWidget(Label4);
     box->addWidget(ListBox1, 2);
+    box->addWidget(Button8, 0, Qt::AlignLeft);
     box->addWidget(Label5);
 }
 
@@ -412,6 +428,7 @@ void TForm1::setAccessibleNames() {
     name(Edit4, "Path of the files to trade:");
     name(SpeedButton2, "Choose the folder to trade");
     name(Edit5, "Nickname:");
+    name(ComboBox1, "Encryption");
     const std::pair<QLineEdit*, const char*> ports[] = {
         {Edit6, "Local Chat Server"},     {Edit7, "Local Chat Client"},
         {Edit8, "Local Download Server"}, {Edit10, "Local Trade Server"},

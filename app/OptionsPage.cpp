@@ -1,11 +1,12 @@
 // The "Options" page of the main window: the two folders, the nickname, "Switch Ports", the local
-// and remote port grids and the delay, top to bottom. Fields and captions take the desktop's font;
-// the page grows with them and scrolls when the window is too low.
+// and remote port grids, the delay and the encryption choice, top to bottom. Fields and captions
+// take the desktop's font; the page grows with them and scrolls when the window is too low.
 
 #include "app/LayoutParts.h"
 #include "app/MainForm.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLineEdit>
@@ -131,6 +132,21 @@ void TForm1::buildOptionsPage() {
     delayRow->addStretch(1);
     column->addSpacing(kGroupSpacing);
     column->addLayout(delayRow);
+    auto* encryptionRow = new QHBoxLayout();
+    QLabel* encryptionCaption = label(Panel1, "Encryption:");
+    ComboBox1 = new QComboBox(Panel1); // with other copies of the program: Off, When available...
+    ComboBox1->setObjectName("ComboBox1");
+    ComboBox1->addItems(encryptionChoiceTexts());
+    ComboBox1->setCurrentIndex(int(kDefaultEncryptionChoice));
+    ComboBox1->setToolTip("Encrypted sessions with other copies of Vorlax. \"When available\" "
+                          "encrypts with copies that offer it and talks plainly with the others; "
+                          "\"Required\" talks with encrypting copies only.");
+    encryptionCaption->setBuddy(ComboBox1);
+    encryptionRow->addWidget(encryptionCaption);
+    encryptionRow->addWidget(ComboBox1);
+    encryptionRow->addStretch(1);
+    column->addSpacing(kGroupSpacing);
+    column->addLayout(encryptionRow);
     column->addStretch(1);
     // At least as designed; with a larger font, as large as the fields need.
     Panel1->setMinimumSize(kOptionsPanelSize.expandedTo(Panel1->minimumSizeHint()));

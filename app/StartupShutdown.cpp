@@ -52,6 +52,7 @@ void TForm1::FormCreate() {
         ListBox1->clear();
         ListBox1->addItems(PeerList);
     });
+    step([this] { loadEncryptionStores(); });
     step([this] {
         if (QFileInfo::exists(settingsPath()))
             readSettingsFile();

@@ -5,10 +5,14 @@
 #include <QRandomGenerator>
 
 #include <algorithm>
+#include <cctype>
 
 namespace {
 const QByteArray kVersionKey = "v";
 const QByteArray kIdKey = "id";
+const QByteArray kTlsKey = "tls";
+const QByteArray kKeyHintKey = "fp";
+const QByteArray kTlsOffered = "1";
 constexpr int kRunIdHexDigits = 16;
 constexpr int kHexBase = 16;
 const QString kDefaultAnnouncedName = QStringLiteral("Vorlax-User");
@@ -48,6 +52,16 @@ std::optional<uint64_t> parseRunId(const QByteArray& text) {
     return id;
 }
 
+// The hint's bytes from exactly 16 hex digits (either case); empty for anything else.
+QByteArray parseKeyHint(const QByteArray& text) {
+    if (text.size() != 2 * kAnnouncedKeyHintBytes)
+        return {};
+    for (char c : text)
+        if (!isxdigit(uchar(c)))
+            return {};
+    return QByteArray::fromHex(text);
+}
+
 // The UTF-8 of text, cut to at most maxBytes without splitting a character.
 QByteArray cutUtf8(const QString& text, int maxBytes) {
     QByteArray bytes = text.toUtf8();
@@ -72,6 +86,10 @@ QList<QByteArray> encodeTxt(const Announcement& announcement) {
         strings << kListenKeys[c] + '=' + QByteArray::number(announcement.plan.listen[c]);
     for (int c = 0; c < kChannelCount; ++c)
         strings << kSendKeys[c] + '=' + QByteArray::number(announcement.plan.send[c]);
+    if (announcement.encrypted)
+        strings << kTlsKey + '=' + kTlsOffered;
+    if (announcement.keyHint.size() == kAnnouncedKeyHintBytes)
+        strings << kKeyHintKey + '=' + announcement.keyHint.toHex();
     return strings;
 }
 
@@ -109,6 +127,9 @@ std::optional<Announcement> parseTxt(const QList<QByteArray>& strings) {
         announcement.plan.listen[c] = *listenPort;
         announcement.plan.send[c] = *sendPort;
     }
+    announcement.encrypted = value(kTlsKey) == kTlsOffered;
+    if (const std::optional<QByteArray> hint = value(kKeyHintKey))
+        announcement.keyHint = parseKeyHint(*hint);
     return announcement;
 }
 

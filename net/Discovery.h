@@ -10,8 +10,12 @@
 //   id=<16 hex digits>     a random number drawn once per run, so a copy never lists itself
 //   lchat= ldown= ltrade= lplot=   the four ports this copy listens on ("Local:", "Server:")
 //   rchat= rdown= rtrade= rplot=   the four ports it sends to ("Remote:", "Server:")
+// and then, only from a copy that has a key and does not have encryption turned off:
+//   tls=1                  it takes encrypted sessions on the same ports
+//   fp=<16 hex digits>     the first 8 bytes of its key's fingerprint, a hint of who it is
 // Ports are decimal, 0 to 65535. A reader takes the first of repeated keys, skips keys it does not
-// know and ignores the whole announcement when a known key is malformed or one is missing.
+// know and ignores the whole announcement when a known key is malformed or one is missing. The
+// last two are only offers: a malformed one is ignored alone, and the rest is read as before.
 
 #include <QByteArray>
 #include <QList>
@@ -47,9 +51,13 @@ struct PortPlan {
     bool operator==(const PortPlan&) const = default;
 };
 
+inline constexpr int kAnnouncedKeyHintBytes = 8;
+
 struct Announcement {
     uint64_t runId = 0;
     PortPlan plan;
+    bool encrypted = false; // tls=1: takes encrypted sessions
+    QByteArray keyHint{};   // fp: kAnnouncedKeyHintBytes of its key, or empty
     bool operator==(const Announcement&) const = default;
 };
 

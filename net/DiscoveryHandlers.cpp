@@ -18,6 +18,7 @@
 #include <QNetworkInterface>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTimer>
 
@@ -142,10 +143,24 @@ PortPlan TForm1::portPlanInEffect() const {
 void TForm1::publishThisCopy() {
     publishedPlan_ = fieldsPortPlan();
     showFoundPage_ = connectedPeer == 0;
-    const PortPlan& plan = *publishedPlan_;
-    discovery_->publish(announcedName(Edit5->text()), plan.listen[int(Channel::Chat)],
-                        encodeTxt({runId_, plan}));
+    announceThisCopy();
     showFoundCopies();
+}
+
+Announcement TForm1::ownAnnouncement() const {
+    Announcement announcement{runId_, portPlanInEffect()};
+    if (!ownKey_.isEmpty() && encryptionChoice_ != EncryptionChoice::Off) {
+        announcement.encrypted = true;
+        announcement.keyHint = ownKey_.left(kAnnouncedKeyHintBytes);
+    }
+    return announcement;
+}
+
+void TForm1::announceThisCopy() {
+    if (publishedPlan_)
+        discovery_->publish(announcedName(Edit5->text()),
+                            publishedPlan_->listen[int(Channel::Chat)],
+                            encodeTxt(ownAnnouncement()));
 }
 
 void TForm1::withdrawThisCopy() {
@@ -245,6 +260,9 @@ void TForm1::showFoundCopies() {
     for (const FoundCopy& copy : copies) {
         QStringList lines{copy.name + QStringLiteral("  ") + addressText(copy.address) +
                           (copy.host.isEmpty() ? QString() : QStringLiteral(", ") + copy.host)};
+        const PairingMark mark = pairingMark(pairings_, copy.name, copy.announcement.keyHint);
+        if (mark.kind != PairingMark::Kind::None)
+            lines << kIndent + mark.text;
         if (copy.sharesName)
             lines << kIndent + QStringLiteral("Another copy listed has this name too: tell them "
                                               "apart by computer and address.");
@@ -257,6 +275,8 @@ void TForm1::showFoundCopies() {
         item->setData(kAddressRole, addressText(copy.address));
         item->setData(kRunIdRole, qulonglong(copy.announcement.runId));
         item->setData(kNameRole, copy.name);
+        if (mark.kind == PairingMark::Kind::Impostor)
+            item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
         if (entryKey(copy) == selected)
             ListBox2->setCurrentItem(item);
     }

@@ -1,7 +1,9 @@
 // What a copy announces and how it reads the others' announcements, the port-plan check, the rule
-// of who adapts and which ports may be set, and how the list keys and bounds what it keeps.
+// of who adapts and which ports may be set, how the list keys and bounds what it keeps, and how
+// entries are marked against the verified peers.
 
 #include "net/Discovery.h"
+#include "net/Pairings.h"
 
 #include <gtest/gtest.h>
 
@@ -41,6 +43,53 @@ TEST(DiscoveryRules, AnnouncementsReadBackAndBadOnesAreIgnored) {
     EXPECT_FALSE(with("v", "v=2")); // another format
     EXPECT_FALSE(with("v", {}));
     EXPECT_FALSE(with("ltrade", "ltrade=" + QByteArray(300, '1'))); // longer than a TXT string
+}
+
+TEST(DiscoveryRules, EncryptionOffersFollowThePortsAndBadHintsAreIgnoredAlone) {
+    const Announcement plain{0x0123456789abcdefULL, defaults()};
+    Announcement offering = plain;
+    offering.encrypted = true;
+    offering.keyHint = QByteArray::fromHex("a1b2c3d4e5f60718");
+    const QList<QByteArray> plainTxt = encodeTxt(plain);
+    const QList<QByteArray> txt = encodeTxt(offering);
+    // Without an offer the record is as before; with one, the two keys follow it.
+    EXPECT_EQ(txt, plainTxt + QList<QByteArray>({"tls=1", "fp=a1b2c3d4e5f60718"}));
+    EXPECT_EQ(parseTxt(txt), offering);
+    EXPECT_EQ(parseTxt(plainTxt + QList<QByteArray>{"FP=A1B2C3D4E5F60718", "tls=1"}), offering);
+
+    for (const char* bad : {"fp=a1b2c3d4e5f6071", "fp=a1b2c3d4e5f607189", "fp=a1b2c3d4e5f6071g",
+                            "fp= a1b2c3d4e5f6071", "fp"}) {
+        const std::optional<Announcement> read =
+            parseTxt(plainTxt + QList<QByteArray>{bad, "tls=1"});
+        ASSERT_TRUE(read) << bad;
+        EXPECT_TRUE(read->keyHint.isEmpty()) << bad;
+        EXPECT_EQ(read->plan, plain.plan);
+        EXPECT_TRUE(read->encrypted);
+    }
+    for (const char* notOffered : {"tls=0", "tls=yes", "tls="})
+        EXPECT_FALSE(parseTxt(plainTxt + QList<QByteArray>{notOffered})->encrypted);
+}
+
+TEST(DiscoveryRules, EntriesAreMarkedByTheVerifiedPeersKeys) {
+    const QByteArray annasKey(kKeyFingerprintBytes, '\x11');
+    const QByteArray annasHint = annasKey.left(kAnnouncedKeyHintBytes);
+    const QByteArray otherHint(kAnnouncedKeyHintBytes, '\x22');
+    Pairings pairings;
+    ASSERT_TRUE(pairings.remember({annasKey, "10.0.0.5", "Anna"}));
+    const auto mark = [&pairings](const QString& name, const QByteArray& hint) {
+        return pairingMark(pairings, name, hint).text;
+    };
+    EXPECT_EQ(pairingMark(pairings, "Anna", annasHint).kind, PairingMark::Kind::Verified);
+    EXPECT_EQ(pairingMark(pairings, "Anna", otherHint).kind, PairingMark::Kind::Impostor);
+    EXPECT_EQ(pairingMark(pairings, "Bert", otherHint).kind, PairingMark::Kind::None);
+    EXPECT_EQ(mark("Anna", annasHint), "verified");
+    EXPECT_EQ(mark("Anna at work", annasHint), "verified as Anna");
+    EXPECT_EQ(mark("anna", otherHint), "not the verified Anna");
+    EXPECT_EQ(mark("Anna #2", otherHint), "not the verified Anna");
+    EXPECT_EQ(mark("Anna #2", annasHint), "verified");
+    EXPECT_EQ(mark("Anna", {}), "not the verified Anna"); // offers no key at all
+    EXPECT_EQ(mark("Bert", otherHint), "");
+    EXPECT_EQ(mark("Bert", {}), "");
 }
 
 TEST(DiscoveryRules, PlansThatDoNotMeetAreToldAndTheMirrorMeets) {
