@@ -293,6 +293,7 @@ void TForm1::buildConnectedToPage() {
     Button8->setEnabled(false);
     Button8->setToolTip("Shows a code on both screens: when the codes are the same, the peer's "
                         "key is remembered and nobody can pose as it.");
+    Button8->hide(); // shown once this copy can open encrypted sessions
     Label5 = new QLabel(TabSheet5); // this computer's own addresses
     Label5->setObjectName("Label5");
     Label5->setWordWrap(true);
