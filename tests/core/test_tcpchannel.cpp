@@ -23,14 +23,20 @@ namespace {
 constexpr int kWaitMs = 10000; // longest wait for something that must happen
 const QString kLoopback = QStringLiteral("127.0.0.1");
 
-// The window's side of the endpoints: this thread, its mailbox, and a network thread.
+// The window's side of the endpoints: this thread, its mailbox, and a network thread, which ends
+// before the endpoints go, as the window's does.
 struct Endpoints {
     Mailbox window;
     std::unique_ptr<NetworkThread> network = std::make_unique<NetworkThread>();
+    std::vector<std::unique_ptr<TTcpServer>> servers;
+    std::vector<std::unique_ptr<TTcpClient>> clients;
     ~Endpoints() { network->stop(); }
 
-    std::unique_ptr<TTcpServer> listener(QList<LineMessage>* received) {
-        auto server = std::make_unique<TTcpServer>(*network, window);
+    TTcpServer* server() {
+        return servers.emplace_back(std::make_unique<TTcpServer>(*network, window)).get();
+    }
+    TTcpServer* listener(QList<LineMessage>* received) {
+        TTcpServer* server = this->server();
         server->setLocalHost(kLoopback);
         server->setLocalPort("0");
         server->OnAccept = [received](TTcpServer*, const LineMessage& m) { *received << m; };
@@ -39,8 +45,9 @@ struct Endpoints {
         EXPECT_TRUE(waitUntil([&] { return opened; }, kWaitMs));
         return server;
     }
-    std::unique_ptr<TTcpClient> client(quint16 port) {
-        auto client = std::make_unique<TTcpClient>(*network, window);
+    TTcpClient* client(quint16 port) {
+        TTcpClient* client =
+            clients.emplace_back(std::make_unique<TTcpClient>(*network, window)).get();
         client->setRemoteHost(kLoopback);
         client->setRemotePort(QString::number(port));
         return client;
@@ -168,7 +175,7 @@ TEST(TcpChannel, ClientAndListenerStates) {
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
     ASSERT_EQ(::listen(holder, 1), 0);
-    auto second = std::make_unique<TTcpServer>(*e.network, e.window);
+    TTcpServer* second = e.server();
     second->setLocalHost(kLoopback);
     second->setLocalPort(QString::number(port));
     bool opened = false;
