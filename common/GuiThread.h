@@ -62,6 +62,8 @@ inline void assertThread([[maybe_unused]] bool onRightThread, [[maybe_unused]] c
 // the receiving thread. Steps posted once the mailbox is shut, or still queued then, are dropped
 // without running (they are destroyed on whichever thread drops them).
 class Mailbox : public QObject {
+    Q_OBJECT
+
 public:
     Mailbox() = default;
 
@@ -76,8 +78,11 @@ public:
                 return;
             wakePosted_ = true;
         }
-        QMetaObject::invokeMethod(
-            this, [this] { drain(); }, Qt::QueuedConnection);
+        // Called by name: the wake-up Qt queues then holds nothing made by this code (a functor
+        // would be written here and read on the receiving thread with only Qt's own lock, which
+        // the thread sanitizer cannot see, between). Everything a step carries goes through
+        // queue_ under mutex_.
+        QMetaObject::invokeMethod(this, "drain", Qt::QueuedConnection);
     }
     // Any thread: drops what is queued; later posts are dropped too.
     void shut() {
@@ -88,7 +93,7 @@ public:
     }
 
 private:
-    void drain() {
+    Q_INVOKABLE void drain() {
         std::vector<std::function<void()>> steps;
         {
             std::lock_guard lock(mutex_);

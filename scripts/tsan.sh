@@ -19,8 +19,9 @@ cmake --build "$build" -j "$(nproc)"
 # halt_on_error: the first report ends the test with a failure, so none goes unnoticed.
 # ignore_noninstrumented_modules: Qt and GLib are not built with the sanitizer, so their own memory
 # accesses are invisible to it; this makes the accesses of the C library calls they make (memcpy,
-# free, ...) invisible too, instead of half-seen without the locks Qt takes around them. Locks,
-# atomics and the marks in common/Handover.h still order everything this program's code does.
+# free, ...) invisible too, instead of half-seen without the locks Qt takes around them. Locks and
+# atomics still order everything this program's code does; the mailboxes of common/GuiThread.h
+# hand values between the two threads under a plain mutex, which the sanitizer sees.
 # io_sync=0: reads and writes on sockets and pipes order nothing, so state two threads share must be
 # ordered by locks, as it must be when a peer's bytes may come at any time.
 export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp halt_on_error=1 second_deadlock_stack=1 \

@@ -7,7 +7,6 @@
 #include <QString>
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -19,10 +18,9 @@ public:
     };
     // Replaces the whole offer with the listing just sent.
     void reset(const std::vector<Entry>& entries);
-    // The file offered under exactly these bytes, if any. Thread-safe.
+    // The file offered under exactly these bytes, if any.
     std::optional<QString> pathFor(const QByteArray& wireName) const;
 
 private:
-    mutable std::mutex mutex_;
     std::map<QByteArray, QString> paths_;
 };
