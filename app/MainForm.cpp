@@ -266,12 +266,10 @@ void TForm1::wireHandlers() {
     Edit3->installEventFilter(this);
     Panel4->installEventFilter(this);
     // A failing accept handler ends silently; the listener carries on.
-    ChatServer->OnAccept = [this](TTcpServer* s, const LineMessage& m) { ChatServerAccept(s, m); };
-    Plot_Server->OnAccept = [this](TTcpServer* s, const LineMessage& m) {
-        Plot_ServerAccept(s, m);
-    };
-    TradeServer->OnAccept = [this](TTcpServer* s, const LineMessage& m) {
-        TradeServerAccept(s, m);
+    ChatServer->OnAccept = [this](TTcpServer* s, LineMessage m) { ChatServerAccept(s, m); };
+    Plot_Server->OnAccept = [this](TTcpServer* s, LineMessage m) { Plot_ServerAccept(s, m); };
+    TradeServer->OnAccept = [this](TTcpServer* s, LineMessage m) {
+        TradeServerAccept(s, std::move(m));
     };
     wire(this, ListView1->header(), &QHeaderView::sectionClicked, &TForm1::ListView1ColumnClick);
     wire(this, ListView2->header(), &QHeaderView::sectionClicked, &TForm1::ListView2ColumnClick);

@@ -331,7 +331,7 @@ public:
     // channel's messages began.
     void ChatServerAccept(TTcpServer* sender, const LineMessage& message);
     void Plot_ServerAccept(TTcpServer* sender, const LineMessage& message);
-    void TradeServerAccept(TTcpServer* sender, const LineMessage& message);
+    void TradeServerAccept(TTcpServer* sender, LineMessage message);
 
 signals:
     // The window has run its close steps; the program ends.

@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -137,15 +138,28 @@ void LineClient::finish(int result) {
 // the send time-out loses the connection, and the lines after it are not sent.
 void LineClient::writeLines() {
     while (line_ < work_.lines.size()) {
-        if (unsent_.isEmpty()) {
+        const QByteArray& line = work_.lines[line_];
+        const qsizetype whole = line.size() + kLineEnd.size();
+        if (unsent_ == 0) {
             if (!state_.connected) {
                 ++line_;
                 continue;
             }
-            unsent_ = work_.lines[line_] + kLineEnd;
+            unsent_ = whole;
         }
-        const ssize_t written =
-            ::send(fd_, unsent_.constData(), size_t(unsent_.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        // The line and its CR LF go as one write, without copying the line.
+        const qsizetype at = whole - unsent_;
+        iovec pieces[2];
+        int count = 0;
+        if (at < line.size())
+            pieces[count++] = {const_cast<char*>(line.constData() + at), size_t(line.size() - at)};
+        const qsizetype endAt = std::max<qsizetype>(0, at - line.size());
+        pieces[count++] = {const_cast<char*>(kLineEnd.constData() + endAt),
+                           size_t(kLineEnd.size() - endAt)};
+        msghdr message{};
+        message.msg_iov = pieces;
+        message.msg_iovlen = size_t(count);
+        const ssize_t written = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -153,8 +167,8 @@ void LineClient::writeLines() {
             continue;
         }
         if (written >= 0)
-            unsent_.remove(0, written);
-        if (!unsent_.isEmpty()) {
+            unsent_ -= written;
+        if (unsent_ > 0) {
             if (!writable_) {
                 writable_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
                 connect(writable_, &QSocketNotifier::activated, this, [this] { writeReady(); });
@@ -176,7 +190,7 @@ void LineClient::writeReady() {
 
 void LineClient::sendFailed() {
     stopWaiting();
-    unsent_.clear();
+    unsent_ = 0;
     ++line_;
     state_.connected = false;
 }
@@ -298,7 +312,7 @@ void LineClient::timedOut() {
         connectEnded(false);
         return;
     }
-    if (!unsent_.isEmpty()) {
+    if (unsent_ > 0) {
         sendFailed();
         writeLines();
     }

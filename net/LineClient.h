@@ -96,7 +96,7 @@ private:
     // A message being written.
     qsizetype line_ = 0;
     int sent_ = 0;
-    QByteArray unsent_; // the rest of the line being written
+    qsizetype unsent_ = 0; // bytes of the line being written (CR LF included) not yet taken
     int connectTimeoutMs_ = kConnectTimeoutMs;
     int sendTimeoutMs_ = kSendTimeoutMs;
 };

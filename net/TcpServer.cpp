@@ -10,7 +10,7 @@
 TTcpServer::TTcpServer(NetworkThread& network, Mailbox& window)
     : network_(network), window_(window),
       listener_(new LineListener([this, &window](LineMessage message) {
-          window.post([this, message = std::move(message)] { take(message); });
+          window.post([this, message = std::move(message)]() mutable { take(std::move(message)); });
       })) {
     network_.adopt(listener_);
 }
@@ -64,11 +64,11 @@ void TTcpServer::report(const LineListener::State& state, const Done& done) {
         done();
 }
 
-void TTcpServer::take(const LineMessage& message) {
+void TTcpServer::take(LineMessage message) {
     // A message that was on its way when only the peer came to be allowed is not the peer's.
     // A handler that fails ends silently; the listener carries on.
     if ((allowedPeer_ == 0 || message.sender == allowedPeer_) && OnAccept)
-        failureOf([&] { OnAccept(this, message); });
+        failureOf([&] { OnAccept(this, std::move(message)); });
     network_.post([listener = listener_] { listener->delivered(); });
 }
 

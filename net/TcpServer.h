@@ -18,7 +18,8 @@ class NetworkThread;
 
 class TTcpServer {
 public:
-    using AcceptHandler = std::function<void(TTcpServer* sender, const LineMessage& message)>;
+    // Takes the message over: a large one is handed on without a copy.
+    using AcceptHandler = std::function<void(TTcpServer* sender, LineMessage message)>;
     using Done = std::function<void()>;
 
     // window: the mailbox of the thread that owns this endpoint, where handlers and `done` run.
@@ -66,7 +67,7 @@ public:
 
 private:
     void report(const LineListener::State& state, const Done& done);
-    void take(const LineMessage& message);
+    void take(LineMessage message);
 
     NetworkThread& network_;
     Mailbox& window_;

@@ -281,9 +281,11 @@ QString TForm1::takeNextUpload() {
 // The channel's shape has dropped what is not a trade message, too large, or cut off at its
 // deadline; a message that came from another address than the peer's while connected never
 // arrives here.
-void TForm1::TradeServerAccept(TTcpServer*, const LineMessage& received) {
+void TForm1::TradeServerAccept(TTcpServer*, LineMessage received) {
     const TradeMessage message = tradeMessageOf(received.lines.first());
-    const QList<QByteArray> lines = received.lines.mid(1);
+    // Taken over, not copied: a request may hold a hundred thousand names.
+    QList<QByteArray> lines = std::move(received.lines);
+    lines.removeFirst();
     const quint32 sender = received.sender;
     const QString& senderText = received.senderHost;
     QList<QTreeWidgetItem*> replaced;
