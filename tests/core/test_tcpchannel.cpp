@@ -6,6 +6,7 @@
 #include "net/MessageReader.h"
 #include "net/NetworkThread.h"
 #include "net/TcpChannel.h"
+#include "support/PeerInput.h"
 #include "support/Wait.h"
 
 #include <arpa/inet.h>
@@ -59,17 +60,6 @@ bool connectNow(TTcpClient& client) {
     client.Connect([&](bool connected) { result = connected; });
     EXPECT_TRUE(waitUntil([&] { return result.has_value(); }, kWaitMs));
     return result.value_or(false);
-}
-
-// A raw connection to 127.0.0.1:port, as any host may open one.
-int rawConnection(quint16 port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    return fd;
 }
 
 void sendRaw(int fd, const QByteArray& bytes) {
@@ -135,9 +125,9 @@ TEST(TcpChannel, MessagesArriveWholeInTheOrderTheyBegan) {
     // A message that began first is handed over first, even when a later one is whole sooner; an
     // idle connection that ends says nothing.
     received.clear();
-    const int slow = rawConnection(server->boundPort());
-    const int fast = rawConnection(server->boundPort());
-    const int idle = rawConnection(server->boundPort());
+    const int slow = loopbackSocket(server->boundPort());
+    const int fast = loopbackSocket(server->boundPort());
+    const int idle = loopbackSocket(server->boundPort());
     sendRaw(slow, "slow ");
     // Nothing is whole yet; meanwhile the first bytes of `slow` are seen.
     EXPECT_FALSE(waitUntil([&] { return !received.isEmpty(); }, 300));
@@ -211,7 +201,7 @@ TEST(TcpChannel, AtMostTenMessagesAreReadAtOnceAndTheRestWait) {
     // Eleven messages begin and none ends; the eleventh is not read until one of them is done.
     std::vector<int> open;
     for (int i = 0; i < kWorkersPerListener + 1; ++i) {
-        open.push_back(rawConnection(server->boundPort()));
+        open.push_back(loopbackSocket(server->boundPort()));
         sendRaw(open.back(), QByteArray::number(i) + "\r\n");
     }
     EXPECT_FALSE(waitUntil([&] { return !received.isEmpty(); }, 300));
