@@ -93,9 +93,6 @@ void TForm1::goOnline() {
     setLinkState(LinkState::GoingOnline);
     // The endpoints take their ports and open in their order; a field that is not an integer ends
     // going online at its own step, after the endpoints before it did theirs.
-    struct Endpoint {
-        std::function<void(const std::function<void()>&)> open;
-    };
     auto client = [](TTcpClient* c) -> AttemptPiece {
         return [c](const std::function<void()>& next) { c->setActive(true, next); };
     };

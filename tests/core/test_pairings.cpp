@@ -8,17 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TestFiles.h"
+
 namespace {
 QByteArray keyOf(int n) {
     QByteArray key(kKeyFingerprintBytes, char(n));
     key[kKeyFingerprintBytes - 1] = char(n >> 8);
     return key;
-}
-
-void writeBytes(const QString& path, const QByteArray& bytes) {
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    ASSERT_EQ(f.write(bytes), bytes.size());
 }
 } // namespace
 
