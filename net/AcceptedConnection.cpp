@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace {
 constexpr qsizetype kReceiveChunkBytes = 64 * 1024; // most bytes one recv() takes
@@ -87,6 +88,26 @@ void TCustomIpClient::drop(bool tell) {
 
 LineMessage TCustomIpClient::takeMessage() {
     return std::move(message_);
+}
+
+QByteArray TCustomIpClient::peekFirstBytes() const {
+    char bytes[2];
+    ssize_t got;
+    do {
+        got = fd_ < 0 ? -1 : ::recv(fd_, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    return got > 0 ? QByteArray(bytes, got) : QByteArray();
+}
+
+int TCustomIpClient::releaseSocket() {
+    deadline_.stop();
+    phase_ = Phase::Dropped;
+    if (notifier_) {
+        notifier_->setEnabled(false);
+        notifier_->deleteLater();
+        notifier_ = nullptr;
+    }
+    return std::exchange(fd_, -1);
 }
 
 void TCustomIpClient::release() {

@@ -43,6 +43,11 @@ public:
     void drop(bool tell = true);
     // The whole message, once Complete.
     LineMessage takeMessage();
+    // Up to two of the bytes that came, without taking them from the connection.
+    QByteArray peekFirstBytes() const;
+    // Gives the socket away (to an encrypted session) with its address; the connection is over.
+    int releaseSocket();
+    const LineMessage& from() const { return message_; }
 
 private:
     void readable();

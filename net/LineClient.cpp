@@ -2,6 +2,7 @@
 
 #include "net/Deadline.h"
 #include "net/NameResolution.h"
+#include "net/TlsSocket.h"
 
 #include <QHostInfo>
 #include <QSocketNotifier>
@@ -112,9 +113,21 @@ void LineClient::start() {
         disconnectNow();
         finish(0);
         return;
+    case Kind::Control:
+        if (tls_ && state_.connected && !cancelled_ && !work_.lines.isEmpty()) {
+            tls_->send(encodeControlFrame(work_.lines.first()));
+            finish(0);
+        } else {
+            finish(-1);
+        }
+        return;
     case Kind::Message:
         if (cancelled_ || (work_.ifConnected && !state_.connected)) {
             finish(-1);
+            return;
+        }
+        if (policy_.context) {
+            sendFrame();
             return;
         }
         line_ = 0;
@@ -126,6 +139,7 @@ void LineClient::start() {
 
 void LineClient::finish(int result) {
     stopWaiting();
+    awaitingDrain_ = false;
     Report report = std::move(work_.report);
     work_ = Work();
     running_ = false;
@@ -271,18 +285,136 @@ void LineClient::connectEnded(bool success) {
         length = sizeof address;
         if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
             state_.local = ntohl(address.sin_addr.s_addr);
+        if (policy_.context) {
+            startSession();
+            return;
+        }
     } else if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
+    connectFinished(success);
+}
+
+void LineClient::connectFinished(bool success) {
     state_.connected = success;
     if (std::function<void()> then = std::exchange(afterConnect_, nullptr))
         then();
 }
 
+// The connection is up: the TLS handshake and the key check come before it counts as connected.
+void LineClient::startSession() {
+    TlsSocket::Settings settings;
+    settings.context = policy_.context;
+    settings.role = TlsEngine::Role::Client;
+    settings.alpn = alpn_;
+    settings.maxFramePayload = kMaxControlFramePayload; // the listener sends only control frames
+    tls_ = new TlsSocket(std::exchange(fd_, -1), settings, this);
+    tls_->handshakeDone = [this] { sessionUp(); };
+    tls_->ended = [this](const QString& reason) { sessionDown(reason); };
+    tls_->frameArrived = [this](FrameEvent event) {
+        if (event.kind != FrameEvent::Kind::Control) {
+            tls_->abort();
+            sessionDown(QStringLiteral("the peer sent data on a sending connection"));
+        } else if (onControl) {
+            onControl(event.bytes);
+        }
+    };
+    tls_->drained = [this] {
+        if (running_ && awaitingDrain_)
+            finish(sent_);
+    };
+    armTimer(kHandshakeTimeoutMs);
+}
+
+void LineClient::sessionUp() {
+    stopWaiting();
+    if (!policy_.keyPasses(tls_->peerFingerprint())) {
+        state_.peerKey = tls_->peerFingerprint();
+        tls_->abort();
+        tls_->deleteLater();
+        tls_ = nullptr;
+        security(SecurityEvent::Kind::KeyRefused);
+        connectFinished(false);
+        return;
+    }
+    state_.encrypted = true;
+    state_.peerKey = tls_->peerFingerprint();
+    state_.verifySecret = tls_->verifySecret();
+    tls_->admit();
+    state_.connected = true;
+    security(SecurityEvent::Kind::Established);
+    connectFinished(true);
+}
+
+// The session failed its handshake, or an established one ended.
+void LineClient::sessionDown(const QString& reason) {
+    if (!tls_)
+        return;
+    tls_->deleteLater();
+    tls_ = nullptr;
+    const bool wasUp = state_.encrypted;
+    state_.connected = false;
+    state_.encrypted = false;
+    state_.verifySecret.clear();
+    if (afterConnect_) {
+        stopWaiting();
+        security(SecurityEvent::Kind::HandshakeFailed, reason);
+        connectFinished(false);
+        return;
+    }
+    security(SecurityEvent::Kind::Ended, wasUp ? reason : QString());
+    if (running_ && awaitingDrain_)
+        finish(0);
+}
+
+// A message in a session: one data frame holding exactly the bytes its plain connection would
+// carry. Not connected, it sends nothing and connects for the next one, as the plain path does.
+void LineClient::sendFrame() {
+    if (!tls_ || !state_.connected) {
+        connectThen([this] { finish(0); });
+        return;
+    }
+    QByteArray payload;
+    qsizetype size = 0;
+    for (const QByteArray& line : work_.lines)
+        size += line.size() + kLineEnd.size();
+    payload.reserve(size);
+    for (const QByteArray& line : work_.lines)
+        payload.append(line).append(kLineEnd);
+    sent_ = int(work_.lines.size());
+    awaitingDrain_ = true;
+    tls_->send(encodeDataFrame(payload));
+    if (awaitingDrain_ && running_)
+        armTimer(sendTimeoutMs_);
+}
+
+void LineClient::security(SecurityEvent::Kind kind, const QString& reason) {
+    if (!onSecurity)
+        return;
+    SecurityEvent event;
+    event.kind = kind;
+    event.address = state_.remote;
+    event.key = state_.peerKey;
+    event.reason = reason;
+    onSecurity(event, state_);
+}
+
+void LineClient::setSessionPolicy(SessionPolicy policy, QByteArray alpn) {
+    policy_ = std::move(policy);
+    alpn_ = std::move(alpn);
+}
+
 // Shuts a connection down both ways and lets the socket go.
 void LineClient::disconnectNow() {
     stopWaiting();
+    if (tls_) {
+        std::exchange(tls_, nullptr)->finish(); // TLS's close goes out; it deletes itself
+        if (state_.encrypted)
+            security(SecurityEvent::Kind::Ended);
+        state_.encrypted = false;
+        state_.verifySecret.clear();
+    }
     if (fd_ >= 0) {
         if (state_.connected)
             ::shutdown(fd_, SHUT_RDWR);
@@ -309,7 +441,17 @@ void LineClient::timedOut() {
         ++step_;
         if (lookupId_ >= 0)
             QHostInfo::abortHostLookup(std::exchange(lookupId_, -1));
+        if (tls_) {
+            tls_->abort();
+            sessionDown(QStringLiteral("the TLS handshake took too long"));
+            return;
+        }
         connectEnded(false);
+        return;
+    }
+    if (awaitingDrain_ && tls_) {
+        tls_->abort();
+        sessionDown(QStringLiteral("the peer took nothing within the send time"));
         return;
     }
     if (unsent_ > 0) {

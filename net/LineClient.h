@@ -8,8 +8,13 @@
 // piece of that kind replaces one still queued, so what a peer provokes over and over is sent
 // once. hurry() cuts the time left to everything queued before it: a user's action never waits
 // behind what a peer provoked.
+//
+// With a session policy that has a context, each connection is an encrypted session instead: the
+// connect includes the TLS handshake and the key check, a message is one data frame on it (the
+// bytes the plain connection would have carried), and the connection stays for the next message.
 
 #include "net/ChannelLimits.h"
+#include "net/SessionPolicy.h"
 
 #include <QByteArray>
 #include <QList>
@@ -23,6 +28,7 @@
 #include <functional>
 
 class QSocketNotifier;
+class TlsSocket;
 
 class LineClient : public QObject {
 public:
@@ -33,13 +39,17 @@ public:
         bool connected = false; // the last connect succeeded and no send has failed since
         uint32_t remote = 0;    // IPv4 addresses (host byte order) of the last connection
         uint32_t local = 0;
+        bool encrypted = false;  // connected through a session that passed its key check
+        QByteArray peerKey;      // the session's peer key
+        QByteArray verifySecret; // the session's secret for the verification code
     };
     // Called on the network thread when a piece is over. result: for a connect 1 when connected,
     // for a message the lines that went out (-1: not sent at all), else 0.
     using Report = std::function<void(const State& state, int result)>;
 
     struct Work {
-        enum class Kind { Connect, Disconnect, Activate, Deactivate, Message };
+        // Control: lines[0] is the payload of a session control frame (sent only in a session).
+        enum class Kind { Connect, Disconnect, Activate, Deactivate, Message, Control };
         Kind kind = Kind::Connect;
         QString host; // where a connect goes
         uint16_t port = 0;
@@ -63,6 +73,11 @@ public:
     bool idle() const { return !running_ && queue_.empty(); }
     void setConnectTimeoutMs(int ms) { connectTimeoutMs_ = ms; }
     void setSendTimeoutMs(int ms) { sendTimeoutMs_ = ms; }
+    // Taken at the next connect. alpn: the channel's name in a session.
+    void setSessionPolicy(SessionPolicy policy, QByteArray alpn);
+    // What happens to the sessions (with the state after it), and the control frames that arrive.
+    std::function<void(const SecurityEvent& event, const State& state)> onSecurity;
+    std::function<void(const QByteArray& payload)> onControl;
 
 private:
     void pump();
@@ -75,6 +90,12 @@ private:
     void attempt(uint32_t address);
     void connectReady();
     void connectEnded(bool success);
+    void connectFinished(bool success);
+    void startSession();
+    void sessionUp();
+    void sessionDown(const QString& reason);
+    void sendFrame();
+    void security(SecurityEvent::Kind kind, const QString& reason = {});
     void disconnectNow();
     void armTimer(int ownMs);
     void timedOut();
@@ -99,4 +120,8 @@ private:
     qsizetype unsent_ = 0; // bytes of the line being written (CR LF included) not yet taken
     int connectTimeoutMs_ = kConnectTimeoutMs;
     int sendTimeoutMs_ = kSendTimeoutMs;
+    SessionPolicy policy_;
+    QByteArray alpn_;
+    TlsSocket* tls_ = nullptr;   // the session, while one is held
+    bool awaitingDrain_ = false; // a frame was queued and has not all gone out
 };

@@ -1,6 +1,8 @@
 #include "net/LineListener.h"
 
+#include "crypto/TlsDetect.h"
 #include "net/BindHelper.h"
+#include "net/HandshakeLimits.h"
 
 #include <QSocketNotifier>
 
@@ -186,6 +188,14 @@ void LineListener::changed(TCustomIpClient* connection) {
             forget(connection);
             return;
         }
+        if (looksLikeClientHello(connection->peekFirstBytes())) {
+            startSession(connection);
+            return;
+        }
+        if (policy_.refusePlain) {
+            refusePlain(connection);
+            return;
+        }
         connection->begin(begun_++, deadlineMs_);
         order_.push_back(connection);
     }
@@ -230,6 +240,73 @@ int LineListener::busy() const {
 void LineListener::delivered() {
     awaitingWindow_ = std::max(0, awaitingWindow_ - 1);
     startWaiting();
+    if (busy() < kWorkersPerListener)
+        pauseSessions(false);
+}
+
+void LineListener::setSessionPolicy(SessionPolicy policy, QByteArray alpn) {
+    policy_ = std::move(policy);
+    alpn_ = std::move(alpn);
+}
+
+// The first bytes were a ClientHello: the connection's socket goes to a session, if the policy
+// takes sessions and the bounds on sessions and pending handshakes have room.
+void LineListener::startSession(TCustomIpClient* connection) {
+    std::unique_ptr<HandshakeSlot> slot;
+    if (policy_.context && int(sessions_.size()) < kMaxSessions)
+        slot = takeHandshakeSlot(connection->sender());
+    if (!slot) {
+        forget(connection);
+        return;
+    }
+    LineMessage from = connection->from();
+    const int fd = connection->releaseSocket();
+    forget(connection);
+    AcceptedSession::Handlers handlers;
+    handlers.message = [this](AcceptedSession*, LineMessage message) {
+        if (!admits(message.sender))
+            return;
+        ++awaitingWindow_;
+        deliver_(std::move(message));
+        if (busy() >= kWorkersPerListener)
+            pauseSessions(true);
+    };
+    handlers.control = [this](AcceptedSession* session, const QByteArray& payload) {
+        if (onControl)
+            onControl(session->id(), payload);
+    };
+    handlers.security = [this](AcceptedSession*, const SecurityEvent& event) {
+        if (onSecurity)
+            onSecurity(event);
+    };
+    handlers.ended = [this](AcceptedSession* session) { forgetSession(session); };
+    sessions_.push_back(new AcceptedSession(fd, std::move(from), nextSession_++, policy_, alpn_,
+                                            shape_, std::move(slot), std::move(handlers), this));
+}
+
+void LineListener::refusePlain(TCustomIpClient* connection) {
+    SecurityEvent event;
+    event.kind = SecurityEvent::Kind::PlainRefused;
+    event.address = connection->sender();
+    forget(connection);
+    if (onSecurity)
+        onSecurity(event);
+}
+
+void LineListener::sendControl(uint64_t session, const QByteArray& payload) {
+    for (AcceptedSession* held : sessions_)
+        if (held->id() == session)
+            held->sendControl(payload);
+}
+
+void LineListener::pauseSessions(bool paused) {
+    for (AcceptedSession* session : sessions_)
+        session->setReading(!paused);
+}
+
+void LineListener::forgetSession(AcceptedSession* session) {
+    sessions_.remove(session);
+    session->deleteLater();
 }
 
 // Lets a connection go; it is deleted once the step that uses it has returned.
@@ -248,6 +325,13 @@ void LineListener::closeConnectionsNotFrom(uint32_t peer) {
         if (connection->sender() != peer)
             forget(connection);
     }
+    const std::list<AcceptedSession*> sessions = sessions_;
+    for (AcceptedSession* session : sessions) {
+        if (session->sender() != peer) {
+            session->finish();
+            forgetSession(session);
+        }
+    }
     deliverInOrder();
     startWaiting();
 }
@@ -256,4 +340,9 @@ void LineListener::shutdownConnections() {
     const std::list<TCustomIpClient*> held = held_;
     for (TCustomIpClient* connection : held)
         forget(connection);
+    const std::list<AcceptedSession*> sessions = sessions_;
+    for (AcceptedSession* session : sessions) {
+        session->finish();
+        forgetSession(session);
+    }
 }

@@ -8,8 +8,14 @@
 // kWorkersPerListener messages being read or waiting for the window at once; each message within
 // its deadline from its first bytes and within its channel's shape. While an allowed peer is set,
 // other addresses are closed at accept and when their bytes begin.
+//
+// A connection whose first bytes are a TLS ClientHello becomes an encrypted session
+// (net/AcceptedSession.h) when the session policy allows one, and is closed otherwise; each of its
+// data frames is delivered as one message, under the same bounds. While the policy refuses plain
+// connections, a connection with other first bytes is closed and reported.
 
 #include "net/AcceptedConnection.h"
+#include "net/AcceptedSession.h"
 #include "net/ChannelLimits.h"
 #include "net/LineMessage.h"
 #include "net/MessageReader.h"
@@ -48,6 +54,15 @@ public:
     void setMessageDeadlineMs(int ms) { deadlineMs_ = ms; }
     // The window has applied one delivered message.
     void delivered();
+    // For the connections that begin from now on. alpn: the channel's name in a session.
+    void setSessionPolicy(SessionPolicy policy, QByteArray alpn);
+    // Sends a control frame on an established session (nothing when it is gone).
+    void sendControl(uint64_t session, const QByteArray& payload);
+    std::function<void(const SecurityEvent& event)> onSecurity;
+    std::function<void(uint64_t session, const QByteArray& payload)> onControl;
+
+    // Sessions held at once, at most; a peer needs one per channel.
+    static constexpr int kMaxSessions = 8;
 
 private:
     bool bindAndListen(uint32_t address, uint16_t port);
@@ -59,6 +74,10 @@ private:
     void deliverInOrder();
     void startWaiting();
     int busy() const;
+    void startSession(TCustomIpClient* connection);
+    void forgetSession(AcceptedSession* session);
+    void refusePlain(TCustomIpClient* connection);
+    void pauseSessions(bool paused);
 
     std::function<void(LineMessage)> deliver_;
     MessageShape shape_;
@@ -72,4 +91,8 @@ private:
     int awaitingWindow_ = 0;             // delivered, not yet applied by the window
     std::list<TCustomIpClient*> held_;   // oldest first
     std::deque<TCustomIpClient*> order_; // begun, in the order their bytes came
+    SessionPolicy policy_;
+    QByteArray alpn_;
+    std::list<AcceptedSession*> sessions_;
+    uint64_t nextSession_ = 1;
 };

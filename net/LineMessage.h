@@ -12,5 +12,7 @@ struct LineMessage {
     uint32_t sender = 0;     // the sender's IPv4 address, host byte order
     QString senderHost;      // the same, dotted
     QString senderPort;
-    uint64_t index = 0; // its place among the listener's messages, in the order their bytes began
+    uint64_t index = 0;   // its place among the listener's messages, in the order their bytes began
+    uint64_t session = 0; // the encrypted session it came through; 0: a plain connection
+    QByteArray peerKey;   // that session's peer key
 };

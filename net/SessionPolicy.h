@@ -39,4 +39,6 @@ struct SecurityEvent {
     uint32_t address = 0; // the peer's IPv4 address, host byte order
     QByteArray key;
     QString reason;
+    uint64_t session = 0;    // the listener's session it concerns (0: a client's own)
+    QByteArray verifySecret; // Established: the session's secret for the verification code
 };

@@ -9,6 +9,19 @@ using Kind = LineClient::Work::Kind;
 
 TTcpClient::TTcpClient(NetworkThread& network, Mailbox& window)
     : network_(network), window_(window), client_(new LineClient) {
+    client_->onSecurity = [this](const SecurityEvent& event, const LineClient::State& state) {
+        window_.post([this, event, state] {
+            state_ = state;
+            if (OnSecurity)
+                OnSecurity(event);
+        });
+    };
+    client_->onControl = [this](const QByteArray& payload) {
+        window_.post([this, payload] {
+            if (OnControl)
+                OnControl(payload);
+        });
+    };
     network_.adopt(client_);
 }
 
@@ -106,4 +119,15 @@ void TTcpClient::setConnectTimeoutMs(int ms) {
 
 void TTcpClient::setSendTimeoutMs(int ms) {
     network_.post([client = client_, ms] { client->setSendTimeoutMs(ms); });
+}
+
+void TTcpClient::setSessionPolicy(const SessionPolicy& policy, const QByteArray& alpn) {
+    network_.post([client = client_, policy, alpn] { client->setSessionPolicy(policy, alpn); });
+}
+
+void TTcpClient::sendControl(const QByteArray& payload) {
+    LineClient::Work work;
+    work.kind = Kind::Control;
+    work.lines = {payload};
+    queue(std::move(work), {});
 }

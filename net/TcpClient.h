@@ -60,6 +60,18 @@ public:
     // Gives up for good: what runs ends now, everything later fails at once. Used when closing.
     void cancel();
 
+    // Sessions: taken at the next connect (net/SessionPolicy.h). alpn: the channel's name.
+    void setSessionPolicy(const SessionPolicy& policy, const QByteArray& alpn);
+    // A session control frame, queued as a message is; dropped when no session is up then.
+    void sendControl(const QByteArray& payload);
+    // On the window's thread: what happens to the sessions (the state above has taken it in),
+    // and the control frames the peer sends back on them.
+    std::function<void(const SecurityEvent& event)> OnSecurity;
+    std::function<void(const QByteArray& payload)> OnControl;
+    bool Encrypted() const { return state_.encrypted; }
+    QByteArray PeerKey() const { return state_.peerKey; }
+    QByteArray VerifySecret() const { return state_.verifySecret; }
+
     void setConnectTimeoutMs(int ms);
     void setSendTimeoutMs(int ms);
 

@@ -12,6 +12,18 @@ TTcpServer::TTcpServer(NetworkThread& network, Mailbox& window)
       listener_(new LineListener([this, &window](LineMessage message) {
           window.post([this, message = std::move(message)]() mutable { take(std::move(message)); });
       })) {
+    listener_->onSecurity = [this](const SecurityEvent& event) {
+        window_.post([this, event] {
+            if (OnSecurity)
+                OnSecurity(event);
+        });
+    };
+    listener_->onControl = [this](uint64_t session, const QByteArray& payload) {
+        window_.post([this, session, payload] {
+            if (OnControl)
+                OnControl(session, payload);
+        });
+    };
     network_.adopt(listener_);
 }
 
@@ -67,7 +79,8 @@ void TTcpServer::report(const LineListener::State& state, const Done& done) {
 void TTcpServer::take(LineMessage message) {
     // A message that was on its way when only the peer came to be allowed is not the peer's.
     // A handler that fails ends silently; the listener carries on.
-    if ((allowedPeer_ == 0 || message.sender == allowedPeer_) && OnAccept)
+    if ((allowedPeer_ == 0 || message.sender == allowedPeer_) && OnAccept &&
+        (!Admits || Admits(message)))
         failureOf([&] { OnAccept(this, std::move(message)); });
     network_.post([listener = listener_] { listener->delivered(); });
 }
@@ -87,4 +100,14 @@ void TTcpServer::closeConnectionsNotFrom(uint32_t peer) {
 
 void TTcpServer::setMessageDeadlineMs(int ms) {
     network_.post([listener = listener_, ms] { listener->setMessageDeadlineMs(ms); });
+}
+
+void TTcpServer::setSessionPolicy(const SessionPolicy& policy, const QByteArray& alpn) {
+    network_.post(
+        [listener = listener_, policy, alpn] { listener->setSessionPolicy(policy, alpn); });
+}
+
+void TTcpServer::sendControl(uint64_t session, const QByteArray& payload) {
+    network_.post(
+        [listener = listener_, session, payload] { listener->sendControl(session, payload); });
 }

@@ -59,6 +59,15 @@ public:
     void closeConnectionsNotFrom(uint32_t peer);
     // How long a begun message may take, for the messages begun from now on.
     void setMessageDeadlineMs(int ms);
+    // Sessions, for the connections that begin from now on (net/SessionPolicy.h).
+    void setSessionPolicy(const SessionPolicy& policy, const QByteArray& alpn);
+    void sendControl(uint64_t session, const QByteArray& payload);
+    // On the window's thread: what happens to the sessions and refused connections, and the
+    // control frames that arrive on a session.
+    std::function<void(const SecurityEvent& event)> OnSecurity;
+    std::function<void(uint64_t session, const QByteArray& payload)> OnControl;
+    // Asked before OnAccept: a message it refuses is not handed on.
+    std::function<bool(const LineMessage& message)> Admits;
     // The network thread has ended, and with it every socket.
     void networkEnded() {
         active_ = false;
