@@ -10,7 +10,14 @@ namespace {
 constexpr std::array kChoices = {EncryptionChoice::Off, EncryptionChoice::WhenAvailable,
                                  EncryptionChoice::Required};
 constexpr std::array kTexts = {"Off", "When available", "Required"};
-constexpr qint64 kMaxFileBytes = 256; // far more than one choice needs; the rest is not read
+constexpr qint64 kMaxFileBytes = 256 * 260; // the choice and every mark; the rest is not read
+
+QStringList fileLines(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return splitLines(file.read(kMaxFileBytes));
+}
 } // namespace
 
 QStringList encryptionChoiceTexts() {
@@ -25,10 +32,7 @@ QString encryptionChoiceText(EncryptionChoice choice) {
 }
 
 EncryptionChoice loadEncryptionChoice(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return kDefaultEncryptionChoice;
-    const QStringList lines = splitLines(file.read(kMaxFileBytes));
+    const QStringList lines = fileLines(path);
     if (lines.isEmpty())
         return kDefaultEncryptionChoice;
     const QString stored = lines.first().trimmed();
@@ -38,6 +42,15 @@ EncryptionChoice loadEncryptionChoice(const QString& path) {
     return kDefaultEncryptionChoice;
 }
 
-void saveEncryptionChoice(const QString& path, EncryptionChoice choice) {
-    writeLineFile(path, {encryptionChoiceText(choice)});
+QStringList loadEncryptionMarks(const QString& path) {
+    QStringList marks;
+    const QStringList lines = fileLines(path);
+    for (qsizetype i = 1; i < lines.size() && marks.size() < kMaxEncryptionMarks; ++i)
+        if (!lines[i].trimmed().isEmpty())
+            marks << lines[i].trimmed();
+    return marks;
+}
+
+void saveEncryptionChoice(const QString& path, EncryptionChoice choice, const QStringList& marks) {
+    writeLineFile(path, QStringList{encryptionChoiceText(choice)} + marks);
 }

@@ -2,8 +2,9 @@
 // The "Encryption" choice of the Options page: whether this copy speaks encrypted sessions with
 // other copies of the program. It is kept in a small file of its own, "Encryption.ini", beside the
 // settings file, so the 22 lines of "Vorlax.ini" stay exactly as peers' copies and older runs
-// expect them. The file holds one line, the choice as the Options page names it ("Off", "When
-// available" or "Required"), ended by CR LF.
+// expect them. Its first line is the choice as the Options page names it ("Off", "When available"
+// or "Required"); each further line is an address-book entry the user marked for encrypted
+// sessions. Lines end by CR LF.
 
 #include <QString>
 #include <QStringList>
@@ -25,6 +26,11 @@ QString encryptionChoiceText(EncryptionChoice choice);
 // choice is a preference, never a reason to stop the program.
 EncryptionChoice loadEncryptionChoice(const QString& path);
 
-// Replaces the file with the choice (written beside it and renamed into place). Throws
-// ProgramError when it cannot be written.
-void saveEncryptionChoice(const QString& path, EncryptionChoice choice);
+// The entries marked for encrypted sessions (at most kMaxEncryptionMarks).
+QStringList loadEncryptionMarks(const QString& path);
+inline constexpr int kMaxEncryptionMarks = 256;
+
+// Replaces the file with the choice and the marks (written beside it and renamed into place).
+// Throws ProgramError when it cannot be written.
+void saveEncryptionChoice(const QString& path, EncryptionChoice choice,
+                          const QStringList& marks = {});

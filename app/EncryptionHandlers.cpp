@@ -20,10 +20,14 @@ void TForm1::setUpEncryption() {
     connect(Button8, &QPushButton::clicked, this, [this] { guarded([this] { Button8Click(); }); });
     connect(ForgetPairing1, &QAction::triggered, this,
             [this] { guarded([this] { ForgetPairing1Click(); }); });
+    connect(EncryptWith1, &QAction::triggered, this,
+            [this] { guarded([this] { EncryptWith1Click(); }); });
     // Offered only on an entry that has a verified peer.
     connect(PopupMenu1, &QMenu::aboutToShow, this, [this] {
         const QListWidgetItem* item = ListBox1->currentItem();
         ForgetPairing1->setEnabled(item && pairings_.byAddress(item->text()));
+        EncryptWith1->setEnabled(item != nullptr);
+        EncryptWith1->setChecked(item && markedForEncryption(item->text()));
     });
 }
 
@@ -37,6 +41,7 @@ QString TForm1::pairingsPath() const {
 
 void TForm1::loadEncryptionStores() {
     encryptionChoice_ = loadEncryptionChoice(encryptionChoicePath());
+    encryptionMarks_ = loadEncryptionMarks(encryptionChoicePath());
     ComboBox1->setCurrentIndex(int(encryptionChoice_));
     pairings_ = Pairings::load(pairingsPath());
 }
@@ -48,7 +53,7 @@ void TForm1::ComboBox1Change() {
     encryptionChoice_ = chosen;
     announceThisCopy(); // the offer on the network follows at once
     emit encryptionChoiceChanged(chosen);
-    saveEncryptionChoice(encryptionChoicePath(), chosen);
+    saveEncryptionChoice(encryptionChoicePath(), chosen, encryptionMarks_);
 }
 
 void TForm1::setOwnIdentity(const QByteArray& fingerprint) {
@@ -115,4 +120,23 @@ void TForm1::ForgetPairing1Click() {
     showFoundCopies();
     emit pairingForgotten(address);
     pairings_.save(pairingsPath());
+}
+
+bool TForm1::markedForEncryption(const QString& address) const {
+    return encryptionMarks_.contains(address, Qt::CaseInsensitive);
+}
+
+// Marks the entry for encrypted sessions, for a peer that does not announce them (no discovery on
+// its network), or takes the mark away.
+void TForm1::EncryptWith1Click() {
+    const QListWidgetItem* item = ListBox1->currentItem();
+    if (!item)
+        return;
+    const QString address = item->text();
+    if (markedForEncryption(address))
+        encryptionMarks_.removeIf(
+            [&](const QString& m) { return m.compare(address, Qt::CaseInsensitive) == 0; });
+    else if (encryptionMarks_.size() < kMaxEncryptionMarks)
+        encryptionMarks_ << address;
+    saveEncryptionChoice(encryptionChoicePath(), encryptionChoice_, encryptionMarks_);
 }

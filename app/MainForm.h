@@ -9,11 +9,14 @@
 #include "board/Board.h"
 #include "common/GuiThread.h"
 #include "common/ReportedOnce.h"
+#include "crypto/VerifyCode.h"
+#include "crypto/VerifyLimiter.h"
 #include "net/ChannelSecurity.h"
 #include "net/Discovery.h"
 #include "net/LinkState.h"
 #include "net/NetworkThread.h"
 #include "net/Pairings.h"
+#include "net/SessionPolicy.h"
 #include "net/TcpChannel.h"
 #include "trade/AskedFiles.h"
 #include "trade/EventSockets.h"
@@ -27,11 +30,13 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
 #include <array>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -148,6 +153,7 @@ public:
     QAction* Delete1 = nullptr;
     // "Forget pairing" of the selected address
     QAction* ForgetPairing1 = nullptr;
+    QAction* EncryptWith1 = nullptr; // "Encrypt with this peer", checkable
     QLabel* Label3 = nullptr;        // "On this network:"
     QListWidget* ListBox2 = nullptr; // copies found on the network
     QPushButton* Button7 = nullptr;  // "Match ports"
@@ -280,6 +286,11 @@ public:
     void ComboBox1Change();
     void Button8Click();
     void ForgetPairing1Click();
+    void EncryptWith1Click();
+    // Address-book entries marked for encrypted sessions (ignoring letter case).
+    bool markedForEncryption(const QString& address) const;
+    // Plain connections from a verified peer are taken until the next Connect.
+    void allowPlainThisSession();
     // ---- Chat (chat/Chat.cpp)
     void Edit3KeyDown(int key);
     void Edit3Click();
@@ -488,6 +499,56 @@ private:
     QByteArray ownKey_;
     ChannelSecurities channelSecurity_{};
     QPointer<VerifyDialog> verifyDialog_;
+    QStringList encryptionMarks_;
+
+    // ---- Sessions with the peer (app/SessionHandlers.cpp, app/VerifyHandlers.cpp)
+    void setUpSessions(); // a step of FormCreate, after the stores
+    bool sessionsOn() const;
+    const Pairing* verifiedPeer() const;
+    SessionPolicy listenerPolicy() const;
+    bool offersSessions(const QString& address) const;
+    void applySessionPolicies();
+    Channel channelOf(const void* endpoint) const;
+    bool beginSessions(const QString& address);
+    void settleSessions(bool connected);
+    void endSessions();
+    void pinPeerKey(const QByteArray& key);
+    void sessionEvent(Channel channel, bool incoming, const SecurityEvent& event);
+    bool admitsMessage(Channel channel, const LineMessage& message);
+    void plainRefused(Channel channel, quint32 address);
+    void securityWarning(Channel channel, const QString& reason);
+    void showSessionSecurity();
+    QString peerLabel() const;
+    QString peerNickname() const;
+    void offerVerification();
+    void startVerification();
+    void verifyControl(uint64_t session, const QByteArray& payload);
+    void afterVerifyStep();
+    void verificationDecided(const VerifyRequest& request, VerifyDecision decision);
+    std::shared_ptr<TlsContext> tlsContext_;
+    // The sessions of one Connect.
+    struct SessionBook {
+        QString address;      // the address-book entry connected to
+        bool encrypt = false; // this copy's connections to it are sessions
+        QByteArray key;       // the peer's key for this connection: verified, or the first shown
+        bool plainAllowed = false;
+        int plainRefused = 0;
+        std::array<std::optional<QByteArray>, kChannelCount> outgoing; // keys of own sessions
+        std::array<bool, kChannelCount> plainIncoming{};               // plain came from the peer
+        std::array<QString, kChannelCount> warning;
+    } sessions_;
+    // The sessions the listeners hold, by channel and session.
+    struct IncomingSession {
+        quint32 address = 0;
+        QByteArray key;
+        QByteArray secret;
+    };
+    std::map<std::pair<int, uint64_t>, IncomingSession> incomingSessions_;
+    QSet<QByteArray> offeredVerification_; // keys the log has offered to verify
+    VerifyLimiter verifyLimiter_;
+    std::unique_ptr<VerifyCode> verify_;
+    uint64_t verifySession_ = 0; // the peer's chat session it runs on; 0: this copy's own
+    QByteArray verifyKey_;
 
     // ---- Chat (chat/Chat.cpp, chat/ChatLog.cpp)
     int chatSendsPending_ = 0;

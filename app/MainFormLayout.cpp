@@ -285,6 +285,8 @@ void TForm1::buildConnectedToPage() {
     PopupMenu1 = new QMenu(this);
     Delete1 = PopupMenu1->addAction("Delete");
     ForgetPairing1 = PopupMenu1->addAction("Forget pairing");
+    EncryptWith1 = PopupMenu1->addAction("Encrypt with this peer");
+    EncryptWith1->setCheckable(true);
     ForgetPairing1->setObjectName("ForgetPairing1");
     ForgetPairing1->setEnabled(false);
     // Compares a code with the connected peer: usable only while an encrypted session exists.
@@ -293,7 +295,6 @@ void TForm1::buildConnectedToPage() {
     Button8->setEnabled(false);
     Button8->setToolTip("Shows a code on both screens: when the codes are the same, the peer's "
                         "key is remembered and nobody can pose as it.");
-    Button8->hide(); // shown once this copy can open encrypted sessions
     Label5 = new QLabel(TabSheet5); // this computer's own addresses
     Label5->setObjectName("Label5");
     Label5->setWordWrap(true);
@@ -397,13 +398,25 @@ void TForm1::buildMenus() {
 }
 
 void TForm1::setObjectNames() {
-    const std::pair<QObject*, const char*> named[] = {
-        {Label2, "Label2"},         {Panel6, "Panel6"},       {TabSheet2, "TabSheet2"},
-        {TabSheet1, "TabSheet1"},   {Panel1, "Panel1"},       {TabSheet5, "TabSheet5"},
-        {PopupMenu1, "PopupMenu1"}, {Delete1, "Delete1"},     {TabSheet3, "TabSheet3"},
-        {Panel7, "Panel7"},         {TabSheet4, "TabSheet4"}, {Panel2, "Panel2"},
-        {Splitter1, "Splitter1"},   {MainMenu1, "MainMenu1"}, {File1, "File1"},
-        {Exit1, "Exit1"},           {info1, "info1"},         {Help1, "Help1"}};
+    const std::pair<QObject*, const char*> named[] = {{Label2, "Label2"},
+                                                      {Panel6, "Panel6"},
+                                                      {TabSheet2, "TabSheet2"},
+                                                      {TabSheet1, "TabSheet1"},
+                                                      {Panel1, "Panel1"},
+                                                      {TabSheet5, "TabSheet5"},
+                                                      {PopupMenu1, "PopupMenu1"},
+                                                      {Delete1, "Delete1"},
+                                                      {EncryptWith1, "EncryptWith1"},
+                                                      {TabSheet3, "TabSheet3"},
+                                                      {Panel7, "Panel7"},
+                                                      {TabSheet4, "TabSheet4"},
+                                                      {Panel2, "Panel2"},
+                                                      {Splitter1, "Splitter1"},
+                                                      {MainMenu1, "MainMenu1"},
+                                                      {File1, "File1"},
+                                                      {Exit1, "Exit1"},
+                                                      {info1, "info1"},
+                                                      {Help1, "Help1"}};
     for (auto [object, name] : named)
         object->setObjectName(name);
 }

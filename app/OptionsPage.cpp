@@ -147,10 +147,6 @@ void TForm1::buildOptionsPage() {
     encryptionRow->addStretch(1);
     column->addSpacing(kGroupSpacing);
     column->addLayout(encryptionRow);
-    // Not shown while this copy cannot open encrypted sessions yet: a choice without effect would
-    // mislead. It is kept, and read and written as it will be.
-    encryptionCaption->hide();
-    ComboBox1->hide();
     column->addStretch(1);
     // At least as designed; with a larger font, as large as the fields need.
     Panel1->setMinimumSize(kOptionsPanelSize.expandedTo(Panel1->minimumSizeHint()));

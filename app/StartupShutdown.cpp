@@ -53,6 +53,7 @@ void TForm1::FormCreate() {
         ListBox1->addItems(PeerList);
     });
     step([this] { loadEncryptionStores(); });
+    step([this] { setUpSessions(); });
     step([this] {
         if (QFileInfo::exists(settingsPath()))
             readSettingsFile();

@@ -208,6 +208,7 @@ void TForm1::goOffline() {
     cancelProvokedWork();
     agreement.clear();
     setConnectedPeer(0);
+    endSessions();
     resetAskedFiles({});
     setLinkState(LinkState::GoingOffline);
     std::vector<AttemptPiece> pieces;
@@ -245,7 +246,7 @@ void TForm1::BitBtn16Click() {
     VORLAX_ON_THREAD_OF(this);
     PlotPumpBusy = false;
     const QString address = Edit2->text();
-    if (portsKnownNotToMeet(address))
+    if (portsKnownNotToMeet(address) || !beginSessions(address))
         return;
     rememberPeer(address);
     cancelProvokedWork();
@@ -313,6 +314,7 @@ void TForm1::finishConnect(const ConnectResult& result) {
     VORLAX_ON_THREAD_OF(this);
     setConnectedPeer(result.success() ? result.peer : 0);
     connectedSelf_ = result.success() ? result.self : 0;
+    settleSessions(result.success());
     // A failed Connect shows only the yellow ball; the log names what did not answer.
     if (!result.silent.isEmpty())
         appendChatLog(QStringLiteral("Connect to %1 failed: no answer on %2.")
@@ -336,6 +338,7 @@ void TForm1::BitBtn17Click() {
     cancelProvokedWork();
     agreement.clear();
     setConnectedPeer(0);
+    endSessions();
     resetAskedFiles({});
     setLinkState(LinkState::Disconnecting);
     runAttempt({[this](const std::function<void()>& next) {
