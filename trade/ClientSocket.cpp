@@ -113,23 +113,30 @@ private:
     // Bytes handed on and not yet taken by the system.
     qint64 inFlight() const { return tls_ ? tls_->unsent() : socket_->bytesToWrite(); }
 
-    // The header goes first: in a session, after the length of the frame that holds the file.
-    void putHeader() {
+    // The header goes first: in a session, after the length of the frame that holds the file
+    // (false: the file is too large for one).
+    bool putHeader() {
         if (!tls_) {
             socket_->write(header_);
         } else {
             const QByteArray frame = frameHeader(header_.size() + total_);
+            if (frame.isEmpty())
+                return false;
             tls_->send(frame + header_);
         }
         header_.clear();
+        return true;
     }
 
     // Tops the socket's buffer up from the file; runs again whenever the socket has sent some.
     void pump() {
         if (!file_ || !connectedNow())
             return;
-        if (!header_.isEmpty())
-            putHeader();
+        if (!header_.isEmpty() && !putHeader()) {
+            reportProgress(0, true); // nothing of it went
+            endFile();
+            return;
+        }
         const qint64 window = tls_ ? kSessionWindowBytes : kSendWindowBytes;
         while (remaining_ > 0 && inFlight() < window) {
             buffer_.resize(std::min(remaining_, tls_ ? kSessionPieceBytes : kSendPieceBytes));

@@ -57,7 +57,7 @@ void DownloadSessions::keyCheck(TlsSocket* tls) {
             // The receiver cut its sender (a stall, a flood, a sender no longer admitted).
             tls->abort();
             QMetaObject::invokeMethod(
-                this, [this, tls] { ended(tls, QStringLiteral("the download was cut off here")); },
+                tls, [this, tls] { ended(tls, QStringLiteral("the download was cut off here")); },
                 Qt::QueuedConnection);
         },
         rules_);
