@@ -6,6 +6,7 @@
 #include "crypto/Identity.h"
 #include "crypto/TlsContext.h"
 #include "net/NetworkThread.h"
+#include "net/TlsSocket.h"
 #include "trade/EventSockets.h"
 #include "trade/FileHeader.h"
 
@@ -13,12 +14,15 @@
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
 
 namespace {
 constexpr int kTransferWaitMs = 20000;
@@ -116,6 +120,22 @@ struct Endpoints {
                 return &event;
         return nullptr;
     }
+    // A session of the test's own on this thread, for frames no client of this program sends.
+    std::unique_ptr<TlsSocket> rawSession(const Side& side) {
+        QTcpSocket plain;
+        plain.connectToHost(QStringLiteral("127.0.0.1"), server->boundPort());
+        EXPECT_TRUE(plain.waitForConnected(kTransferWaitMs));
+        const int fd = ::fcntl(int(plain.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        plain.abort();
+        TlsSocket::Settings settings{side.context, TlsEngine::Role::Client, kAlpnDownload, 0};
+        auto session = std::make_unique<TlsSocket>(fd, settings, nullptr);
+        bool done = false;
+        session->handshakeDone = [&] { done = true; };
+        EXPECT_TRUE(waitUntil([&] { return done; }, kTransferWaitMs));
+        session->handshakeDone = nullptr;
+        session->admit();
+        return session;
+    }
     bool written(int files) const {
         return count(downloads, DownloadEvent::Kind::Written) == files;
     }
@@ -199,7 +219,7 @@ TEST(DownloadSession, APlainUploadPassesUnchangedBesideSessionsAndIsRefusedWhenP
 
 TEST(DownloadSession, AFileCutOffMidSessionLeavesNothingAndTheNextGoesOnAFreshSession) {
     const Side receiver, sender;
-    Endpoints e(receiver.policy(sender.key), {"cut.bin", "next.bin"});
+    Endpoints e(receiver.policy(sender.key), {"cut.bin", "next.bin", "cut.bin"});
     e.open(sender.policy(receiver.key));
     ASSERT_TRUE(waitUntil([&] { return e.client->Connected(); }, kTransferWaitMs));
     // The file ends 1 MiB before the size its header gave: the session is cut mid-frame.
@@ -216,5 +236,18 @@ TEST(DownloadSession, AFileCutOffMidSessionLeavesNothingAndTheNextGoesOnAFreshSe
     ASSERT_TRUE(e.send("next.bin", "next"));
     ASSERT_TRUE(waitUntil([&] { return e.written(1); }, kTransferWaitMs));
     EXPECT_EQ(e.saved("next.bin"), QByteArray("next"));
+    EXPECT_EQ(e.files(), QStringList{"next.bin"});
+
+    // A whole frame that holds only part of its file ends the file and the session there: the
+    // next frame cannot complete it.
+    std::unique_ptr<TlsSocket> raw = e.rawSession(sender);
+    const QByteArray file = encodeFileHeader("cut.bin", 100) + QByteArray(100, 'x');
+    raw->send(encodeDataFrame(file.first(200)) + encodeDataFrame(file.sliced(200)));
+    const auto endings = [&] {
+        return std::count_if(
+            e.serverEvents.begin(), e.serverEvents.end(),
+            [](const SecurityEvent& s) { return s.kind == SecurityEvent::Kind::Ended; });
+    };
+    ASSERT_TRUE(waitUntil([&] { return endings() == 2; }, kTransferWaitMs));
     EXPECT_EQ(e.files(), QStringList{"next.bin"});
 }
