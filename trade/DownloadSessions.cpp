@@ -104,8 +104,12 @@ void DownloadSessions::closeWhere(const std::function<bool(quint32 peer)>& doome
             closing.push_back(tls);
     for (TlsSocket* tls : closing) {
         Session& session = sessions_.at(tls);
+        const bool established = session.receiver != nullptr;
+        const quint32 peer = session.peer;
         session.receiver.reset(); // removes a partial file
         tls->abort();
+        if (established) // ended here, on purpose
+            tell(SecurityEvent::Kind::Ended, peer, tls->peerFingerprint());
         drop(tls);
     }
 }

@@ -38,7 +38,7 @@ public:
     // Sessions not yet ended (handshaking or established).
     int count() const { return int(sessions_.size()); }
     // Ends at once every session whose peer `doomed` names, with the file it was receiving;
-    // nothing is reported of its files.
+    // nothing is reported of its files, and an established one is reported Ended (no reason).
     void closeWhere(const std::function<bool(quint32 peer)>& doomed);
 
 private:
