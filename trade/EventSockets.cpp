@@ -171,7 +171,7 @@ private:
     }
 
     // A new connection while a session policy is set: it waits until its first bytes tell what
-    // it is. Without a policy the server's own sockets take it, as before sessions existed.
+    // it is. Without a policy the server's own sockets take it, straight to the plain path.
     bool sortFirst(qintptr fd) {
         const SessionPolicy& policy = sessions_->policy();
         if (!policy.context && !policy.refusePlain)
