@@ -2,6 +2,11 @@
 // where each connection's FileReceiver streams the files to disk. The window opens and closes it
 // with calls that never wait, sees the state it reports, and hears of files as values.
 //
+// With a session policy, each new connection is sorted by its first bytes before anything reads
+// it: a TLS ClientHello becomes an encrypted session (trade/DownloadSessions.h), anything else
+// takes the plain path unchanged, unless plain connections are refused. Without one, connections
+// go straight to the plain path.
+//
 // Reports of dropped files are coalesced here, per sender (DropReports), before they are queued:
 // a flood of refused headers costs one line a second, not one per header.
 
@@ -10,7 +15,9 @@
 #include "common/AnsiText.h"
 #include "common/GuiThread.h"
 #include "net/BindHelper.h"
+#include "net/FirstBytesWait.h"
 #include "net/NetworkThread.h"
+#include "trade/DownloadSessions.h"
 #include "trade/DropReports.h"
 
 #include <QDeadlineTimer>
@@ -57,6 +64,9 @@ public:
         rules_.saveFolder = [this] { return saveFolder_; };
         rules_.stallMs = [this] { return stallMs_; };
         rules_.report = [this](const DownloadEvent& event) { report(event); };
+        sessions_ = new DownloadSessions(rules_, this);
+        sessions_->report = [this](const SecurityEvent& event) { tellSecurity(event); };
+        sessions_->changed = [this] { publish(); };
     }
     ~DownloadListener() override { close(); }
 
@@ -64,13 +74,15 @@ public:
     void setAskedFiles(const AskedFiles& asked) { asked_ = asked; }
     void setSaveFolder(const QString& folder) { saveFolder_ = folder; }
     void setStallMs(int ms) { stallMs_ = ms; }
+    void setSessionPolicy(const SessionPolicy& policy) { sessions_->setPolicy(policy); }
     // The window has taken one event.
     void eventTaken() { --queued_; }
 
     QString open(quint16 port) {
         removeLeftoverPartialFiles(saveFolder_);
         if (!server_) {
-            server_ = new QTcpServer(this);
+            server_ = new SortingTcpServer(this);
+            server_->intercept = [this](qintptr fd) { return sortFirst(fd); };
             connect(server_, &QTcpServer::newConnection, this, &DownloadListener::accept);
         }
         const bool listening = server_->isListening() ||
@@ -102,6 +114,8 @@ public:
             socket->deleteLater();
         }
         receivers_.clear();
+        closeWaiting([](quint32) { return true; });
+        sessions_->closeWhere([](quint32) { return true; });
         if (server_) {
             server_->close();
             delete server_;
@@ -115,49 +129,124 @@ public:
             if (receiver->peer() != peer)
                 receiver->shut(); // its end is taken up by finish()
         }
+        const auto other = [peer](quint32 from) { return from != peer; };
+        closeWaiting(other);
+        sessions_->closeWhere(other);
         publish();
     }
 
 private:
     void accept() {
         while (QTcpSocket* socket = server_->nextPendingConnection()) {
-            const quint32 peer = socket->peerAddress().toIPv4Address();
-            // A slot held by a sender that may no longer send here is freed first: the close of
-            // the side doors may still be on its way to this thread.
-            if (openConnections() >= TServerSocket::kMaxConnections)
-                shutNotAdmitted();
-            if (openConnections() >= TServerSocket::kMaxConnections ||
-                (rules_.acceptsFrom && !rules_.acceptsFrom(peer))) {
+            if (!admits(socket->peerAddress().toIPv4Address())) {
                 socket->abort();
                 socket->deleteLater();
                 continue;
             }
-            socket->setReadBufferSize(kSocketReadBufferBytes);
-            socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
-            auto& receiver = receivers_[socket];
-            receiver = std::make_unique<FileReceiver>(socket, rules_);
-            connect(socket, &QTcpSocket::readyRead, this,
-                    [&receiver] { receiver->readAvailable(); });
-            // Queued: a receiver that cuts its own connection is never deleted under its feet.
-            connect(
-                socket, &QTcpSocket::disconnected, this, [this, socket] { finish(socket); },
-                Qt::QueuedConnection);
+            receivePlain(socket);
         }
         publish();
     }
 
+    // Whether a new connection from peer may stay.
+    bool admits(quint32 peer) {
+        // A slot held by a sender that may no longer send here is freed first: the close of the
+        // side doors may still be on its way to this thread.
+        if (openConnections() >= TServerSocket::kMaxConnections)
+            shutNotAdmitted();
+        return openConnections() < TServerSocket::kMaxConnections &&
+               (!rules_.acceptsFrom || rules_.acceptsFrom(peer));
+    }
+
+    void receivePlain(QTcpSocket* socket) {
+        socket->setReadBufferSize(kSocketReadBufferBytes);
+        socket->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+        auto& receiver = receivers_[socket];
+        receiver = std::make_unique<FileReceiver>(socket, rules_);
+        connect(socket, &QTcpSocket::readyRead, this, [&receiver] { receiver->readAvailable(); });
+        // Queued: a receiver that cuts its own connection is never deleted under its feet.
+        connect(
+            socket, &QTcpSocket::disconnected, this, [this, socket] { finish(socket); },
+            Qt::QueuedConnection);
+    }
+
+    // A new connection while a session policy is set: it waits until its first bytes tell what
+    // it is. Without a policy the server's own sockets take it, straight to the plain path.
+    bool sortFirst(qintptr fd) {
+        const SessionPolicy& policy = sessions_->policy();
+        if (!policy.context && !policy.refusePlain)
+            return false;
+        const quint32 peer = peerIPv4(fd);
+        if (!admits(peer)) {
+            ::close(int(fd));
+            return true;
+        }
+        auto* wait = new FirstBytesWait(fd, this);
+        waiting_[wait] = peer;
+        wait->sorted = [this, wait, peer](FirstBytes kind) { sorted(wait, kind, peer); };
+        wait->gone = [this, wait] { forget(wait); };
+        publish();
+        return true;
+    }
+
+    void sorted(FirstBytesWait* wait, FirstBytes kind, quint32 peer) {
+        const qintptr fd = wait->release();
+        forget(wait);
+        if (kind == FirstBytes::ClientHello) {
+            if (!sessions_->start(fd, peer))
+                ::close(int(fd)); // no sessions here, or too many handshakes at once
+        } else if (sessions_->policy().refusePlain) {
+            ::close(int(fd));
+            SecurityEvent event;
+            event.kind = SecurityEvent::Kind::PlainRefused;
+            event.address = peer;
+            tellSecurity(event);
+        } else {
+            auto* socket = new QTcpSocket(this);
+            if (socket->setSocketDescriptor(fd))
+                receivePlain(socket);
+            else
+                delete socket;
+        }
+        publish();
+    }
+
+    void forget(FirstBytesWait* wait) {
+        waiting_.erase(wait);
+        wait->deleteLater();
+        publish();
+    }
+
+    void closeWaiting(const std::function<bool(quint32 peer)>& doomed) {
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            if (doomed(it->second)) {
+                delete it->first; // closes its descriptor
+                it = waiting_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
     // Connections not yet cut; a cut one stays in receivers_ until its end is taken up.
     int openConnections() const {
-        return int(std::count_if(receivers_.begin(), receivers_.end(), [](const auto& entry) {
-            return entry.second->phase() != FileReceiver::Phase::Closed;
-        }));
+        return int(std::count_if(receivers_.begin(), receivers_.end(),
+                                 [](const auto& entry) {
+                                     return entry.second->phase() != FileReceiver::Phase::Closed;
+                                 })) +
+               int(waiting_.size()) + sessions_->count();
     }
 
     void shutNotAdmitted() {
+        if (!rules_.acceptsFrom)
+            return;
+        const auto doomed = [this](quint32 peer) { return !rules_.acceptsFrom(peer); };
         for (const auto& [socket, receiver] : receivers_) {
-            if (rules_.acceptsFrom && !rules_.acceptsFrom(receiver->peer()))
+            if (doomed(receiver->peer()))
                 receiver->shut();
         }
+        closeWaiting(doomed);
+        sessions_->closeWhere(doomed);
     }
 
     void finish(QTcpSocket* socket) {
@@ -188,15 +277,23 @@ private:
         queue(event);
     }
 
-    // At most kMaxQueuedEvents wait for the window; more are dropped and counted.
     void queue(const DownloadEvent& event) {
+        queueEvent([event](TServerSocket* owner) { emit owner->clientRead(owner, event); });
+    }
+
+    void tellSecurity(const SecurityEvent& event) {
+        queueEvent([event](TServerSocket* owner) { emit owner->securityEvent(event); });
+    }
+
+    // At most kMaxQueuedEvents wait for the window; more are dropped and counted.
+    template <class F> void queueEvent(F&& emitIt) {
         if (queued_ >= TServerSocket::kMaxQueuedEvents) {
             ++dropped_;
             return;
         }
         ++queued_;
-        window_.post([owner = owner_, event] {
-            emit owner->clientRead(owner, event);
+        window_.post([owner = owner_, emitIt = std::forward<F>(emitIt)] {
+            emitIt(owner);
             owner->onNetwork([](DownloadListener* listener) { listener->eventTaken(); });
         });
     }
@@ -219,7 +316,7 @@ private:
 
     TServerSocket* owner_;
     Mailbox& window_;
-    QTcpServer* server_ = nullptr;
+    SortingTcpServer* server_ = nullptr;
     DownloadRules rules_;
     quint32 allowed_ = 0;
     AskedFiles asked_;
@@ -228,6 +325,8 @@ private:
     int queued_ = 0;
     quint64 dropped_ = 0;
     std::map<QTcpSocket*, std::unique_ptr<FileReceiver>> receivers_;
+    std::map<FirstBytesWait*, quint32> waiting_; // connections whose first bytes are awaited
+    DownloadSessions* sessions_;
     DropReports drops_;
     QElapsedTimer clock_;
     QTimer summaries_;
@@ -302,6 +401,10 @@ void TServerSocket::setAskedFiles(const AskedFiles& asked) {
 
 void TServerSocket::setSaveFolder(const QString& folder) {
     onNetwork([folder](auto* listener) { listener->setSaveFolder(folder); });
+}
+
+void TServerSocket::setSessionPolicy(const SessionPolicy& policy) {
+    onNetwork([policy](auto* listener) { listener->setSessionPolicy(policy); });
 }
 
 void TServerSocket::setStallMs(int ms) {

@@ -9,6 +9,7 @@
 // show what the network thread last reported. Events are Qt signals on the window's thread; at
 // most kMaxQueuedEvents wait there at once, and what comes beyond that is dropped and counted.
 
+#include "net/SessionPolicy.h"
 #include "trade/AskedFiles.h"
 #include "trade/FileReceiver.h"
 
@@ -65,6 +66,10 @@ public:
     void setSaveFolder(const QString& folder);
     // How long a connection may stop mid-file before it is cut; for connections accepted later.
     void setStallMs(int ms);
+    // Encrypted sessions on this channel, for connections accepted later: with a context, one that
+    // opens with a TLS ClientHello becomes a session (with none, it is closed); refusePlain closes
+    // plain ones. The default (no context, plain allowed) is the plain channel alone.
+    void setSessionPolicy(const SessionPolicy& policy);
     // The network thread has ended, and with it every socket.
     void networkEnded() {
         active_ = false;
@@ -79,6 +84,8 @@ public:
 signals:
     // Each file's progress and outcome, and the summaries of dropped files.
     void clientRead(TServerSocket* sender, const DownloadEvent& event);
+    // Sessions established, refused or ended, and plain connections refused.
+    void securityEvent(const SecurityEvent& event);
 
 private:
     friend class DownloadListener;
@@ -110,8 +117,12 @@ public:
     void setActive(bool active);
     // Starts looking up the host and connecting in the background; an empty host is refused.
     void Open();
-    // Closes the connection and discards a file still being sent; nothing more is heard of it.
+    // Closes the connection and discards a file still being sent; nothing more is heard of it. A
+    // session between files ends with TLS's close.
     void Close();
+    // For the connections of later Opens: with a context, each is an encrypted session whose peer
+    // must show a key that passes the policy (KeyRefused, and `error`, when not); without, plain.
+    void setSession(const SessionPolicy& policy);
 
     // As the network thread last reported.
     bool Connected() const { return connected_; }
@@ -131,6 +142,8 @@ signals:
     // The file's progress, at most ten times a second and once when it ends (ended: all is sent,
     // or the file was cut off).
     void progress(const QByteArray& name, qint64 sent, qint64 total, bool ended);
+    // Sessions established, refused, failed or ended.
+    void securityEvent(const SecurityEvent& event);
 
 private:
     friend class UploadConnection;
@@ -143,4 +156,5 @@ private:
     bool sending_ = false;
     UploadConnection* connection_ = nullptr; // lives on the network thread; a new one each Open
     uint64_t session_ = 0; // counts Opens: what a closed connection reports is not taken
+    SessionPolicy policy_;
 };

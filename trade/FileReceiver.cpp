@@ -93,7 +93,7 @@ QString PartialFile::create(const QString& folder, mode_t mode) {
     return {};
 }
 
-QString PartialFile::write(const QByteArray& bytes) {
+QString PartialFile::write(QByteArrayView bytes) {
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
         if (n < 0 && errno == EINTR)
@@ -115,11 +115,17 @@ QString PartialFile::keepAs(const QString& name) {
 }
 
 FileReceiver::FileReceiver(QTcpSocket* socket, const DownloadRules& rules)
-    : socket_(socket), rules_(rules), peer_(socket->peerAddress().toIPv4Address()),
-      stall_(std::make_unique<QTimer>()) {
+    : FileReceiver(
+          socket->peerAddress().toIPv4Address(), socket, [socket] { socket->abort(); }, rules) {
+    socket_ = socket;
+}
+
+FileReceiver::FileReceiver(quint32 peer, QObject* context, std::function<void()> cut,
+                           const DownloadRules& rules)
+    : cut_(std::move(cut)), rules_(rules), peer_(peer), stall_(std::make_unique<QTimer>()) {
     stall_->setSingleShot(true);
     stall_->setInterval(rules_.stallMs ? rules_.stallMs() : kDownloadStallMs);
-    QObject::connect(stall_.get(), &QTimer::timeout, socket_, [this] {
+    QObject::connect(stall_.get(), &QTimer::timeout, context, [this] {
         cutOff();
         close();
     });
@@ -154,24 +160,49 @@ void FileReceiver::readAvailable() {
         if (got <= 0)
             break;
         buffer_.resize(got);
-        if (phase_ == Phase::Header)
-            takeHeaderPiece(buffer_);
-        else
-            takeBodyPiece(buffer_);
+        takePiece(buffer_);
     }
+    armStall();
+}
+
+void FileReceiver::take(QByteArrayView bytes) {
+    while (phase_ != Phase::Closed && !bytes.isEmpty()) {
+        const qsizetype length = qsizetype(std::min<qint64>(bytesWanted(), bytes.size()));
+        takePiece(bytes.first(length));
+        bytes = bytes.sliced(length);
+    }
+    armStall();
+}
+
+void FileReceiver::expectFileBoundary() {
+    if (phase_ == Phase::Closed || !midFile())
+        return;
+    cutOff();
+    close();
+}
+
+void FileReceiver::takePiece(QByteArrayView piece) {
+    if (phase_ == Phase::Header)
+        takeHeaderPiece(piece);
+    else
+        takeBodyPiece(piece);
+}
+
+// Running while a file is in the middle: a sender that stops there is cut.
+void FileReceiver::armStall() {
     if (phase_ != Phase::Closed && midFile())
         stall_->start();
     else
         stall_->stop();
 }
 
-void FileReceiver::takeHeaderPiece(const QByteArray& piece) {
-    header_ += piece;
+void FileReceiver::takeHeaderPiece(QByteArrayView piece) {
+    header_.append(piece);
     if (header_.size() == kFileHeaderBytes)
         startFile();
 }
 
-void FileReceiver::takeBodyPiece(const QByteArray& piece) {
+void FileReceiver::takeBodyPiece(QByteArrayView piece) {
     if (phase_ == Phase::Writing) {
         const QString failure = partial_->write(piece);
         if (!failure.isEmpty())
@@ -296,7 +327,8 @@ void FileReceiver::finishFile() {
 }
 
 void FileReceiver::connectionClosed() {
-    readAvailable();
+    if (socket_)
+        readAvailable();
     if (phase_ != Phase::Closed && midFile())
         cutOff();
     setPhase(Phase::Closed);
@@ -316,7 +348,8 @@ void FileReceiver::close() {
     stall_->stop();
     partial_.reset();
     header_.clear();
-    socket_->abort();
+    if (cut_)
+        cut_();
 }
 
 void FileReceiver::report(DownloadEvent::Kind kind, const QString& detail) {

@@ -17,6 +17,7 @@
 #include "trade/TransferProgress.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
 
 #include <functional>
@@ -29,6 +30,7 @@ inline constexpr int kDownloadStallMs = 60000;
 // Refused or unasked headers in a row after which a connection is cut.
 inline constexpr int kMaxDroppedInARow = 8;
 
+class QObject;
 class QTcpSocket;
 class QTimer;
 
@@ -91,7 +93,7 @@ public:
     // Opens folder and creates a new partial file in it with the rights mode; the reason when not.
     QString create(const QString& folder, mode_t mode);
     // The reason when not all bytes could be written.
-    QString write(const QByteArray& bytes);
+    QString write(QByteArrayView bytes);
     // Flushes it to disk and gives it the name `name` in its folder, replacing a file (or link)
     // of that name; the reason when it could not.
     QString keepAs(const QString& name);
@@ -106,11 +108,21 @@ class FileReceiver {
 public:
     enum class Phase { Header, Writing, Draining, Closed };
 
+    // Receives what a plain connection's socket brings.
     FileReceiver(QTcpSocket* socket, const DownloadRules& rules);
+    // Receives bytes handed to take() by its owner, from peer; `cut` ends their connection at once
+    // (without a report), and the stall timer lives with `context`.
+    FileReceiver(quint32 peer, QObject* context, std::function<void()> cut,
+                 const DownloadRules& rules);
     ~FileReceiver(); // removes a partial file
 
-    // Reads what is waiting, as the phase says.
+    // Reads what is waiting on the socket, as the phase says.
     void readAvailable();
+    // Takes the next bytes of the stream, as readAvailable takes the socket's.
+    void take(QByteArrayView bytes);
+    // The stream has reached a point where a file must have ended: one cut off there is dropped
+    // and the connection is cut.
+    void expectFileBoundary();
     // The connection has ended: a file in the middle is cut off.
     void connectionClosed();
     // Cuts the connection at once, without a report: its sender may no longer send here.
@@ -127,8 +139,8 @@ private:
     // The one place the phase changes; a drain keeps its reason. Closed is final.
     void setPhase(Phase next, DownloadEvent::Kind drainReason = DownloadEvent::Kind::Refused);
     qint64 bytesWanted() const;
-    void takeHeaderPiece(const QByteArray& piece);
-    void takeBodyPiece(const QByteArray& piece);
+    void takeHeaderPiece(QByteArrayView piece);
+    void takeBodyPiece(QByteArrayView piece);
     void startFile();
     bool openPartialFile();
     void finishFile();
@@ -140,8 +152,11 @@ private:
     void endOfFile();
     void report(DownloadEvent::Kind kind, const QString& detail = {});
     bool midFile() const;
+    void takePiece(QByteArrayView piece);
+    void armStall();
 
-    QTcpSocket* socket_;
+    QTcpSocket* socket_ = nullptr; // when receiving from a plain connection's socket
+    std::function<void()> cut_;
     const DownloadRules& rules_;
     quint32 peer_;
     Phase phase_ = Phase::Header;
