@@ -132,11 +132,13 @@ void TForm1::EncryptWith1Click() {
     const QListWidgetItem* item = ListBox1->currentItem();
     if (!item)
         return;
-    const QString address = item->text();
-    if (markedForEncryption(address))
-        encryptionMarks_.removeIf(
-            [&](const QString& m) { return m.compare(address, Qt::CaseInsensitive) == 0; });
-    else if (encryptionMarks_.size() < kMaxEncryptionMarks)
+    markForEncryption(item->text(), !markedForEncryption(item->text()));
+}
+
+void TForm1::markForEncryption(const QString& address, bool marked) {
+    encryptionMarks_.removeIf(
+        [&](const QString& m) { return m.compare(address, Qt::CaseInsensitive) == 0; });
+    if (marked && encryptionMarks_.size() < kMaxEncryptionMarks)
         encryptionMarks_ << address;
     saveEncryptionChoice(encryptionChoicePath(), encryptionChoice_, encryptionMarks_);
 }

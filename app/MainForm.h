@@ -287,6 +287,7 @@ public:
     void Button8Click();
     void ForgetPairing1Click();
     void EncryptWith1Click();
+    void markForEncryption(const QString& address, bool marked);
     // Address-book entries marked for encrypted sessions (ignoring letter case).
     bool markedForEncryption(const QString& address) const;
     // Plain connections from a verified peer are taken until the next Connect.
@@ -525,6 +526,8 @@ private:
     void verifyControl(uint64_t session, const QByteArray& payload);
     void afterVerifyStep();
     void verificationDecided(const VerifyRequest& request, VerifyDecision decision);
+    bool linkAtFullSpeed() const;
+    int tradePauseMs() const;
     std::shared_ptr<TlsContext> tlsContext_;
     // The sessions of one Connect.
     struct SessionBook {

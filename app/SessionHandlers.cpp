@@ -55,6 +55,10 @@ void TForm1::setUpSessions() {
             return admitsMessage(channel, message);
         };
     }
+    connect(DownloadServer, &TServerSocket::securityEvent, this,
+            [this](const SecurityEvent& event) { sessionEvent(Channel::Download, true, event); });
+    connect(DownloadClient, &TClientSocket::securityEvent, this,
+            [this](const SecurityEvent& event) { sessionEvent(Channel::Download, false, event); });
     ChatClient->OnControl = [this](const QByteArray& payload) { verifyControl(0, payload); };
     ChatServer->OnControl = [this](uint64_t session, const QByteArray& payload) {
         verifyControl(session, payload);
@@ -114,6 +118,7 @@ void TForm1::applySessionPolicies() {
     const SessionPolicy listen = listenerPolicy();
     for (TTcpServer* server : {ChatServer.get(), Plot_Server.get(), TradeServer.get()})
         server->setSessionPolicy(listen, kAlpn[int(channelOf(server))]);
+    DownloadServer->setSessionPolicy(listen);
     SessionPolicy send;
     if (sessionsOn() && sessions_.encrypt) {
         send.context = tlsContext_;
@@ -121,6 +126,7 @@ void TForm1::applySessionPolicies() {
     }
     for (TTcpClient* client : {ChatClient.get(), Plot_Client.get(), TradeClient.get()})
         client->setSessionPolicy(send, kAlpn[int(channelOf(client))]);
+    DownloadClient->setSession(send);
 }
 
 Channel TForm1::channelOf(const void* endpoint) const {
@@ -316,4 +322,16 @@ void TForm1::allowPlainThisSession() {
     sessions_.warning = {};
     applySessionPolicies();
     showSessionSecurity();
+}
+
+// Between two copies whose trade and download connections are sessions, the pauses the protocol
+// keeps for plain peers (around each upload, and the Delay before asking for the next file) serve
+// nothing.
+bool TForm1::linkAtFullSpeed() const {
+    return connectedPeer != 0 && sessions_.outgoing[size_t(Channel::Trade)] &&
+           sessions_.outgoing[size_t(Channel::Download)];
+}
+
+int TForm1::tradePauseMs() const {
+    return linkAtFullSpeed() ? 0 : uploadPauseMs;
 }

@@ -84,7 +84,7 @@ void TForm1::UploadNextFile() {
     if (agreement.uploadRequested(SendQueue.isEmpty()) != TradeAgreement::Action::Upload)
         return;
     const uint64_t round = uploadPauses_.round();
-    uploadPauses_.pause(uploadPauseMs, round,
+    uploadPauses_.pause(tradePauseMs(), round,
                         [this, round](bool whole) { whole ? startUpload(round) : finishUpload(); });
 }
 
@@ -102,7 +102,7 @@ void TForm1::startUpload(uint64_t round) {
     ChatClient->send({{ansi::encode(kDownloadAnnouncement + path)}}, [this, path, round](int) {
         appendChatLog(kUploadAnnouncement + shownText(path));
         guarded([&] { SendFileStream(path); });
-        uploadPauses_.pause(uploadPauseMs, round, [this](bool) { finishUpload(); });
+        uploadPauses_.pause(tradePauseMs(), round, [this](bool) { finishUpload(); });
     });
 }
 
@@ -191,7 +191,7 @@ void TForm1::DownloadServerClientRead(TServerSocket*, const DownloadEvent& event
     // The peer gets its next-file request also for a file refused here, so a trade never stalls;
     // a file from elsewhere gets none.
     if (fromPeer && !Timer1->isActive())
-        Timer1->start();
+        linkAtFullSpeed() ? Timer1Timer() : Timer1->start();
 }
 
 // A failure of the download client while a Connect is running belongs to that attempt: it is

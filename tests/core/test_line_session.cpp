@@ -5,10 +5,9 @@
 #include "crypto/TlsEngine.h"
 #include "net/NetworkThread.h"
 #include "net/TcpChannel.h"
+#include "support/ByteRelay.h"
 #include "support/Wait.h"
 
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -26,36 +25,6 @@ std::shared_ptr<TlsContext> makeContext(const QTemporaryDir& folder) {
     QString error;
     return TlsContext::create(*load.identity, &error);
 }
-
-// Passes bytes both ways between a client and a listener, and keeps what went each way.
-class Relay {
-public:
-    explicit Relay(quint16 target) : target_(target) {
-        server_.listen(QHostAddress::LocalHost);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            QTcpSocket* in = server_.nextPendingConnection();
-            auto* out = new QTcpSocket(in);
-            out->connectToHost(QHostAddress::LocalHost, target_);
-            auto pass = [this](QTcpSocket* from, QTcpSocket* to) {
-                QObject::connect(from, &QTcpSocket::readyRead, [this, from, to] {
-                    const QByteArray bytes = from->readAll();
-                    seen += bytes;
-                    to->write(bytes);
-                });
-                QObject::connect(from, &QTcpSocket::disconnected, to,
-                                 [to] { to->disconnectFromHost(); });
-            };
-            pass(in, out);
-            pass(out, in);
-        });
-    }
-    quint16 port() const { return server_.serverPort(); }
-    QByteArray seen;
-
-private:
-    quint16 target_;
-    QTcpServer server_;
-};
 
 struct Ends {
     Mailbox window;
@@ -99,7 +68,7 @@ TEST(LineSession, MessagesCrossEncryptedAndTheRelayReadsNothing) {
     Ends ends;
     ends.server.setSessionPolicy({serverContext, {}, true}, kAlpnChat);
     ends.client.setSessionPolicy({clientContext, serverContext->fingerprint(), false}, kAlpnChat);
-    Relay relay(ends.server.boundPort());
+    ByteRelay relay(ends.server.boundPort());
 
     ASSERT_TRUE(ends.connectTo(relay.port()));
     EXPECT_TRUE(ends.client.Encrypted());
