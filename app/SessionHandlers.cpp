@@ -235,29 +235,39 @@ void TForm1::sessionEvent(Channel channel, bool incoming, const SecurityEvent& e
     showSessionSecurity();
 }
 
-// A plain message from the peer while its sessions are wanted is refused, and counted; others are
-// plain as the protocol is, and show the channel as not encrypted.
+// What comes from the peer must show its key, or come plain only while plain is allowed. What
+// comes from the address of a verified peer before Connect must show that peer's key, or is
+// refused: a verified peer is known by its key, and gets no plain stand-in.
 bool TForm1::admitsMessage(Channel channel, const LineMessage& message) {
-    if (!fromPeer(message.sender))
-        return true;
+    const bool peer = fromPeer(message.sender);
+    const Pairing* known =
+        peer ? verifiedPeer() : pairings_.byAddress(QHostAddress(message.sender).toString());
     if (message.session != 0) {
-        if (sessions_.key.isEmpty())
+        if (peer && sessions_.key.isEmpty())
             pinPeerKey(message.peerKey);
-        return message.peerKey == sessions_.key;
-    }
-    if (listenerPolicy().refusePlain) {
-        plainRefused(channel, message.sender);
-        showSessionSecurity();
+        const QByteArray& expected = peer ? sessions_.key : known ? known->key : message.peerKey;
+        if (message.peerKey == expected)
+            return true;
+        securityWarning(
+            channel, QStringLiteral("%1 showed another key (%2) than the verified one")
+                         .arg(QHostAddress(message.sender).toString(), shortKey(message.peerKey)));
         return false;
     }
-    sessions_.plainIncoming[size_t(channel)] = true;
-    showSessionSecurity();
+    if ((peer && listenerPolicy().refusePlain) || (!peer && known && !sessions_.plainAllowed)) {
+        plainRefused(channel, message.sender);
+        return false;
+    }
+    if (peer) {
+        sessions_.plainIncoming[size_t(channel)] = true;
+        showSessionSecurity();
+    }
     return true;
 }
 
 void TForm1::plainRefused(Channel channel, quint32 address) {
     ++sessions_.plainRefused;
-    if (!fromPeer(address) && encryptionChoice_ != EncryptionChoice::Required)
+    if (!fromPeer(address) && encryptionChoice_ != EncryptionChoice::Required &&
+        !pairings_.byAddress(QHostAddress(address).toString()))
         return;
     securityWarning(channel, QStringLiteral("%1 plain connection(s) from %2 refused")
                                  .arg(sessions_.plainRefused)

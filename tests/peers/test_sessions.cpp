@@ -4,6 +4,8 @@
 // that speaks only the plain protocol.
 
 #include "app/EncryptionLock.h"
+#include "crypto/Identity.h"
+#include "net/TlsSocket.h"
 #include "support/BoardProbe.h"
 #include "support/ByteRelay.h"
 #include "support/PeerStandIns.h"
@@ -12,11 +14,18 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QComboBox>
 #include <QPushButton>
+#include <QTcpServer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -64,13 +73,109 @@ struct RelayedPair {
     }
 };
 
-void verifyBoth(TForm1& a, TForm1& b, VerifyDecision decision) {
+// Someone in the middle with a key of its own: it ends each session it is offered and opens its
+// own to the listener behind it, passing every frame on, both ways. It answers a verification
+// itself on each side, as well as anyone in its place can: with its own commitments.
+class KeyedRelay : public QTcpServer {
+public:
+    KeyedRelay(std::shared_ptr<TlsContext> context, const char* alpn, quint16 target)
+        : context_(std::move(context)), alpn_(alpn), target_(target) {
+        listen(QHostAddress::LocalHost);
+    }
+
+protected:
+    void incomingConnection(qintptr fd) override {
+        TlsSocket* inner = open(fd, TlsEngine::Role::Server);
+        const int out = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(target_);
+        if (::connect(out, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            ::close(out);
+            inner->abort();
+            return;
+        }
+        TlsSocket* outer = open(out, TlsEngine::Role::Client);
+        join(inner, outer);
+        join(outer, inner);
+        // The verification the copy behind `inner` starts is answered on both sides.
+        auto codes =
+            std::make_shared<std::pair<std::unique_ptr<VerifyCode>, std::unique_ptr<VerifyCode>>>();
+        const QByteArray own = context_->fingerprint();
+        inner->frameArrived = [=](FrameEvent event) {
+            if (event.kind != FrameEvent::Kind::Control)
+                return outer->send(encodeDataFrame(event.bytes));
+            if (!codes->first) {
+                codes->first = std::make_unique<VerifyCode>(
+                    VerifyCode::Role::Server, own, inner->peerFingerprint(), inner->verifySecret());
+                codes->second = std::make_unique<VerifyCode>(
+                    VerifyCode::Role::Client, own, outer->peerFingerprint(), outer->verifySecret());
+                for (const QByteArray& payload : codes->second->start())
+                    outer->send(encodeControlFrame(payload));
+            }
+            QList<QByteArray> replies = codes->first->received(event.bytes);
+            replies += codes->first->start();
+            for (const QByteArray& payload : replies)
+                inner->send(encodeControlFrame(payload));
+        };
+        outer->frameArrived = [=](FrameEvent event) {
+            if (event.kind != FrameEvent::Kind::Control)
+                return inner->send(encodeDataFrame(event.bytes));
+            if (codes->second)
+                for (const QByteArray& payload : codes->second->received(event.bytes))
+                    outer->send(encodeControlFrame(payload));
+        };
+    }
+
+private:
+    TlsSocket* open(intptr_t fd, TlsEngine::Role role) {
+        TlsSocket::Settings settings{context_, role, alpn_, 64 * 1024 * 1024};
+        auto* socket = new TlsSocket(fd, settings, this);
+        socket->handshakeDone = [socket] { socket->admit(); };
+        return socket;
+    }
+    static void join(TlsSocket* from, TlsSocket* to) {
+        from->frameArrived = [to](FrameEvent event) {
+            to->send(event.kind == FrameEvent::Kind::Control ? encodeControlFrame(event.bytes)
+                                                             : encodeDataFrame(event.bytes));
+        };
+        from->ended = [to](const QString&) { to->abort(); };
+    }
+    std::shared_ptr<TlsContext> context_;
+    QByteArray alpn_;
+    quint16 target_;
+};
+
+std::shared_ptr<TlsContext> contextIn(const QTemporaryDir& folder) {
+    const IdentityLoad load = loadOrCreateIdentity(folder.path());
+    QString error;
+    return load.identity ? TlsContext::create(*load.identity, &error) : nullptr;
+}
+
+// Keyed relays in front of each of a copy's four listeners.
+struct KeyedRelays {
+    std::vector<std::unique_ptr<KeyedRelay>> relays;
+    PortSet ports;
+    KeyedRelays(const std::shared_ptr<TlsContext>& context, const PortSet& target) {
+        const std::pair<const QString*, const char*> channels[] = {
+            {&target.chat, kAlpnChat},
+            {&target.trade, kAlpnTrade},
+            {&target.plot, kAlpnPlot},
+            {&target.download, kAlpnDownload}};
+        for (const auto& [port, alpn] : channels)
+            relays.push_back(std::make_unique<KeyedRelay>(context, alpn, port->toUShort()));
+        ports = {QString::number(relays[0]->serverPort()), QString::number(relays[1]->serverPort()),
+                 QString::number(relays[2]->serverPort()),
+                 QString::number(relays[3]->serverPort())};
+    }
+};
+
+void verifyPair(TForm1& a, TForm1& b) {
     QTest::mouseClick(a.Button8, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return a.verifyDialog() && b.verifyDialog(); }, kWaitMs));
-    for (TForm1* form : {&a, &b})
-        QTest::mouseClick(decision == VerifyDecision::Match ? form->verifyDialog()->matchButton
-                                                            : form->verifyDialog()->differButton,
-                          Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return a.verifyDialog() && b.verifyDialog(); }, kWaitMs))
+        << a.Memo1->toPlainText().toStdString() << "\n---\n"
+        << b.Memo1->toPlainText().toStdString();
 }
 
 } // namespace
@@ -89,8 +194,7 @@ TEST(Sessions, TwoCopiesVerifyThenChatDrawAndTradeWithNothingReadableOnTheWire) 
     EXPECT_TRUE(a.Button8->isEnabled());
 
     // Both screens show the same code; both users say so.
-    QTest::mouseClick(a.Button8, Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return a.verifyDialog() && b.verifyDialog(); }, kWaitMs));
+    verifyPair(a, b);
     EXPECT_EQ(a.verifyDialog()->request().code, b.verifyDialog()->request().code);
     EXPECT_EQ(a.verifyDialog()->request().peerKey, b.ownIdentity());
     for (TForm1* form : {&a, &b})
@@ -134,4 +238,83 @@ TEST(Sessions, TwoCopiesVerifyThenChatDrawAndTradeWithNothingReadableOnTheWire) 
     for (const char* text : {"secret", "Anna", "PRIVATE-FILE", "plans.txt", "xxxxxxxx"})
         EXPECT_FALSE(wire.contains(text)) << text;
     EXPECT_TRUE(pair.a->errors.isEmpty()) << pair.a->errors.join('|').toStdString();
+}
+
+TEST(Sessions, ARelayWithItsOwnKeyMakesTheCodesDifferAndEndsTheConnection) {
+    QTemporaryDir middleFolder;
+    const auto middle = contextIn(middleFolder);
+    const auto [pa, pb] = freePortSets();
+    KeyedRelays toA(middle, pa), toB(middle, pb);
+    auto ca = makeCopy(pa, toB.ports, "Anna");
+    auto cb = makeCopy(pb, toA.ports, "Bert");
+    TForm1& a = *ca->form;
+    TForm1& b = *cb->form;
+    for (TForm1* form : {&a, &b}) {
+        form->markForEncryption(kLoopback, true);
+        goOnline(*form);
+    }
+    connectTo(a, kLoopback);
+    connectTo(b, kLoopback);
+    // Each sees the relay's key and takes it for the peer's: only the code can tell.
+    ASSERT_TRUE(waitUntil([&] { return lockText(a) == "Encrypted, not verified"; }, kWaitMs))
+        << lockText(a).toStdString();
+    verifyPair(a, b);
+    EXPECT_NE(a.verifyDialog()->request().code, b.verifyDialog()->request().code);
+    EXPECT_EQ(a.verifyDialog()->request().peerKey, middle->fingerprint());
+
+    QTest::mouseClick(a.verifyDialog()->differButton, Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return a.statusIconIndex != 2; }, kWaitMs));
+    EXPECT_TRUE(lockText(a).startsWith("Security warning: the codes differed"))
+        << lockText(a).toStdString();
+    EXPECT_TRUE(a.pairings().entries().empty());
+}
+
+TEST(Sessions, AnotherKeyAtAVerifiedPeersAddressIsRefusedWithAWarning) {
+    RelayedPair pair;
+    TForm1& a = *pair.a->form;
+    verifyPair(a, *pair.b->form);
+    for (TForm1* form : {&a, pair.b->form.get()})
+        QTest::mouseClick(form->verifyDialog()->matchButton, Qt::LeftButton);
+    ASSERT_TRUE(
+        waitUntil([&] { return lockText(a).startsWith("Encrypted and verified"); }, kWaitMs));
+
+    // Bert's copy is gone; another, with a key of its own, answers at his address and ports.
+    const PortSet bertPorts = pair.ports.second;
+    pair.b.reset();
+    auto eve = makeCopy(bertPorts, pair.toA.ports, "Eve");
+    eve->form->markForEncryption(kLoopback, true);
+    goOnline(*eve->form);
+    connectTo(*eve->form, kLoopback);
+    ASSERT_TRUE(waitUntil([&] { return lockText(a).startsWith("Security warning: "); }, kWaitMs))
+        << lockText(a).toStdString();
+    EXPECT_TRUE(lockText(a).contains("another key")) << lockText(a).toStdString();
+    // Nor does a new Connect take it for Bert.
+    clickAndSettle(a, a.BitBtn17);
+    connectTo(a, kLoopback);
+    EXPECT_NE(a.statusIconIndex, 2);
+    EXPECT_TRUE(lockText(a).startsWith("Security warning: ")) << lockText(a).toStdString();
+}
+
+TEST(Sessions, APlainPeerIsSpokenToPlainlyAndRefusedWhenEncryptionIsRequired) {
+    StandInPeer peer;
+    auto copy = onlineCopy([&](PortSet& remote) { remote = peer.aimedAt(remote); });
+    TForm1& form = *copy->form;
+    connectTo(form, kLoopback);
+    ASSERT_EQ(form.statusIconIndex, 2);
+    EXPECT_EQ(lockText(form), "Not encrypted");
+    form.Edit3->setText("hello plainly");
+    QTest::keyClick(form.Edit3, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil(
+        [&] { return peer.chat.received().contains(QList<QByteArray>{"<Eve>: hello plainly"}); },
+        kWaitMs));
+
+    clickAndSettle(form, form.BitBtn17);
+    form.ComboBox1->setCurrentIndex(int(EncryptionChoice::Required));
+    emit form.ComboBox1->activated(int(EncryptionChoice::Required));
+    const auto before = peer.chat.received().size();
+    connectTo(form, kLoopback);
+    EXPECT_NE(form.statusIconIndex, 2);
+    EXPECT_TRUE(logHas(form, "Security warning: 127.0.0.1 does not offer encryption, and "
+                             "Encryption is Required."));
+    EXPECT_EQ(peer.chat.received().size(), before);
 }
