@@ -158,6 +158,7 @@ public:
     QListWidget* ListBox2 = nullptr; // copies found on the network
     QPushButton* Button7 = nullptr;  // "Match ports"
     QPushButton* Button8 = nullptr;  // "Verify peer…"
+    QPushButton* Button9 = nullptr;  // "Allow unencrypted"
     QLabel* Label4 = nullptr;        // "Address book:"
     QLabel* Label5 = nullptr;        // this computer's own addresses
     // ---- Main area
@@ -529,12 +530,14 @@ private:
     bool linkAtFullSpeed() const;
     int tradePauseMs() const;
     std::shared_ptr<TlsContext> tlsContext_;
+    QString plainAllowedFor_; // the entry the user let speak plain ("Allow unencrypted")
     // The sessions of one Connect.
     struct SessionBook {
         QString address;      // the address-book entry connected to
         bool encrypt = false; // this copy's connections to it are sessions
         QByteArray key;       // the peer's key for this connection: verified, or the first shown
         bool plainAllowed = false;
+        bool handshakeFailed = false; // a verified peer's session failed
         int plainRefused = 0;
         std::array<std::optional<QByteArray>, kChannelCount> outgoing; // keys of own sessions
         std::array<bool, kChannelCount> plainIncoming{};               // plain came from the peer

@@ -295,6 +295,12 @@ void TForm1::buildConnectedToPage() {
     Button8->setEnabled(false);
     Button8->setToolTip("Shows a code on both screens: when the codes are the same, the peer's "
                         "key is remembered and nobody can pose as it.");
+    // After a verified peer came plain: takes it plain until the next Connect.
+    Button9 = new QPushButton(QStringLiteral("Allow unencrypted"), TabSheet5);
+    Button9->setObjectName("Button9");
+    Button9->setToolTip("Takes plain connections from the verified peer until the next Connect, "
+                        "for a peer that turned encryption off.");
+    Button9->hide();
     Label5 = new QLabel(TabSheet5); // this computer's own addresses
     Label5->setObjectName("Label5");
     Label5->setWordWrap(true);
@@ -305,7 +311,11 @@ void TForm1::buildConnectedToPage() {
     box->addWidget(Button7, 0, Qt::AlignLeft);
     box->addWidget(Label4);
     box->addWidget(ListBox1, 2);
-    box->addWidget(Button8, 0, Qt::AlignLeft);
+    auto* sessionRow = new QHBoxLayout();
+    sessionRow->addWidget(Button8);
+    sessionRow->addWidget(Button9);
+    sessionRow->addStretch(1);
+    box->addLayout(sessionRow);
     box->addWidget(Label5);
 }
 

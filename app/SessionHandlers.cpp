@@ -64,6 +64,8 @@ void TForm1::setUpSessions() {
         verifyControl(session, payload);
     };
     connect(this, &TForm1::verifyPeerRequested, this, [this] { startVerification(); });
+    connect(Button9, &QPushButton::clicked, this,
+            [this] { guarded([this] { allowPlainThisSession(); }); });
     connect(this, &TForm1::peerVerificationDecided, this, &TForm1::verificationDecided);
     connect(this, &TForm1::encryptionChoiceChanged, this, [this] { applySessionPolicies(); });
     connect(this, &TForm1::pairingForgotten, this, [this] {
@@ -144,7 +146,10 @@ Channel TForm1::channelOf(const void* endpoint) const {
 bool TForm1::beginSessions(const QString& address) {
     sessions_ = SessionBook();
     sessions_.address = address;
-    sessions_.encrypt = sessionsOn() && offersSessions(address);
+    if (plainAllowedFor_.compare(address, Qt::CaseInsensitive) != 0)
+        plainAllowedFor_.clear();
+    sessions_.plainAllowed = plainAllowedFor_.compare(address, Qt::CaseInsensitive) == 0;
+    sessions_.encrypt = sessionsOn() && offersSessions(address) && !sessions_.plainAllowed;
     if (const Pairing* pairing = pairings_.byAddress(address); pairing && sessions_.encrypt)
         sessions_.key = pairing->key;
     showSessionSecurity();
@@ -218,6 +223,7 @@ void TForm1::sessionEvent(Channel channel, bool incoming, const SecurityEvent& e
                                                 : QStringLiteral("on the other channels")));
         break;
     case Kind::HandshakeFailed:
+        sessions_.handshakeFailed = fromPeerSide && verifiedPeer();
         if (fromPeerSide && (sessions_.encrypt || verifiedPeer()))
             securityWarning(channel, QStringLiteral("the encrypted connection to %1 failed (%2)")
                                          .arg(peerLabel(), event.reason));
@@ -307,6 +313,8 @@ void TForm1::showSessionSecurity() {
         setChannelSecurity(Channel(c), security);
     }
     setVerifyPeerAvailable(ChatClient->Encrypted() && connectedPeer != 0);
+    Button9->setVisible((sessions_.plainRefused > 0 || sessions_.handshakeFailed) &&
+                        !sessions_.plainAllowed && encryptionChoice_ != EncryptionChoice::Required);
 }
 
 QString TForm1::peerLabel() const {
@@ -327,8 +335,13 @@ void TForm1::offerVerification() {
                       .arg(peerLabel()));
 }
 
+// Until this copy connects elsewhere or ends: the peer's own choice may be to speak plain now.
 void TForm1::allowPlainThisSession() {
     sessions_.plainAllowed = true;
+    plainAllowedFor_ = sessions_.address;
+    appendChatLog(QStringLiteral("Unencrypted connections with %1 are allowed until this copy "
+                                 "connects elsewhere or ends; Connect again to use them.")
+                      .arg(peerLabel()));
     sessions_.warning = {};
     applySessionPolicies();
     showSessionSecurity();
