@@ -3,6 +3,7 @@
 #include "common/GuiThread.h"
 #include "crypto/Identity.h"
 #include "crypto/TlsEngine.h"
+#include "net/HandshakeLimits.h"
 #include "net/NetworkThread.h"
 #include "net/TcpChannel.h"
 #include "support/ByteRelay.h"
@@ -11,6 +12,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -132,4 +137,42 @@ TEST(LineSession, AnotherKeyIsRefusedAndPlainIsRefusedWhenAskedTo) {
         [&] { return ends.serverEvents.last().kind == SecurityEvent::Kind::PlainRefused; },
         kWaitMs));
     EXPECT_TRUE(ends.received.isEmpty());
+}
+
+TEST(LineSession, HandshakesPendingFromOneAddressAreBounded) {
+    QTemporaryDir a, b;
+    const auto clientContext = makeContext(a);
+    Ends ends;
+    ends.server.setSessionPolicy({makeContext(b), {}, false}, kAlpnChat);
+    // The start of a ClientHello whose record never comes whole: its handshake stays pending.
+    const QByteArray helloStart("\x16\x03\x01\x00\x40", 5);
+    auto pending = [&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(ends.server.boundPort());
+        EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        EXPECT_EQ(::send(fd, helloStart.constData(), size_t(helloStart.size()), MSG_NOSIGNAL),
+                  helloStart.size());
+        return fd;
+    };
+    auto closedByPeer = [](int fd) {
+        char byte;
+        return ::recv(fd, &byte, 1, MSG_DONTWAIT) == 0;
+    };
+    std::vector<int> held;
+    for (int i = 0; i < kMaxHandshakesPerAddress; ++i)
+        held.push_back(pending());
+    const int beyond = pending();
+    EXPECT_TRUE(waitUntil([&] { return closedByPeer(beyond); }, kWaitMs));
+    for (int fd : held)
+        EXPECT_FALSE(closedByPeer(fd));
+
+    // Handshakes that end give their places back.
+    for (int fd : held)
+        ::close(fd);
+    ::close(beyond);
+    ends.client.setSessionPolicy({clientContext, {}, false}, kAlpnChat);
+    EXPECT_TRUE(waitUntil([&] { return ends.connectTo(ends.server.boundPort()); }, kWaitMs));
 }
