@@ -19,6 +19,8 @@
 #include <QHostAddress>
 #include <QPushButton>
 
+#include <utility>
+
 namespace {
 const char* const kAlpn[kChannelCount] = {kAlpnChat, kAlpnDownload, kAlpnTrade, kAlpnPlot};
 
@@ -263,10 +265,8 @@ bool TForm1::admitsMessage(Channel channel, const LineMessage& message) {
         plainRefused(channel, message.sender);
         return false;
     }
-    if (peer) {
-        sessions_.plainIncoming[size_t(channel)] = true;
+    if (peer && !std::exchange(sessions_.plainIncoming[size_t(channel)], true))
         showSessionSecurity();
-    }
     return true;
 }
 
