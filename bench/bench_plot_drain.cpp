@@ -6,33 +6,19 @@
 //
 // Usage: bench_plot_drain [N]   (N defaults to 2000)
 
-#include "support/BoardProbe.h"
+#include "PlotDrain.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QTimer>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
+using namespace bench;
 
+namespace {
 constexpr int kDefaultRecords = 2000;
-constexpr double kPumpTickMs = 2.0;    // one record per tick at the most
 constexpr double kStallLimitMs = 50.0; // longest acceptable pause of the window
 constexpr double kAimRatio = 1.1;
-constexpr int kHeartbeatMs = 1;
-constexpr int kPointsPerRow = 200;
-constexpr int kSpacing = 2; // squares side by side, none covering another
-constexpr int kMargin = 10;
-constexpr int kDrainDeadlineMs = 120000;
-
-QPoint pointAt(int i) {
-    return QPoint(kMargin + kSpacing * (i % kPointsPerRow),
-                  kMargin + kSpacing * (i / kPointsPerRow));
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -48,56 +34,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the two copies did not connect\n");
         return EXIT_FAILURE;
     }
-    const QPoint last = pointAt(records - 1);
-    if (!QRect(QPoint(0, 0), b.board->size()).contains(last + QPoint(1, 1))) {
+    if (!boardHolds(b, records)) {
         std::fprintf(stderr, "the board is too small for %d points\n", records);
         return EXIT_FAILURE;
     }
-
-    a.setDrawColor(kRed);
-    a.Image2MouseDown(pointAt(0).x(), pointAt(0).y());
-    for (int i = 1; i + 1 < records; ++i)
-        a.Image2MouseMove(pointAt(i).x(), pointAt(i).y());
-
-    qint64 longestGapNs = 0;
-    QElapsedTimer sinceBeat;
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        longestGapNs = std::max(longestGapNs, sinceBeat.nsecsElapsed());
-        sinceBeat.restart();
-    });
-
-    // Ticks of the pump timer during the drain: fewer records than ticks means ticks found the
-    // previous record still on its way.
-    int ticks = 0;
-    QObject::connect(a.Timer2, &QTimer::timeout, [&] { ++ticks; });
-
-    QElapsedTimer drain;
-    a.Image2MouseUp(last.x(), last.y());
-    drain.start();
-    sinceBeat.start();
-    heartbeat.start(kHeartbeatMs);
-    const bool arrived = waitUntil([&] { return squareHas(b, last, kRed); }, kDrainDeadlineMs);
-    const double drainMs = drain.nsecsElapsed() / 1e6;
-    heartbeat.stop();
-    if (!arrived) {
+    const Drain drain = measureDrain(a, b, records, kRed);
+    if (!drain.arrived) {
         std::fprintf(stderr, "the last point did not arrive within %d ms\n", kDrainDeadlineMs);
         return EXIT_FAILURE;
     }
-    int missing = 0;
-    for (int i = 0; i < records; ++i)
-        missing += !squareHas(b, pointAt(i), kRed);
-
-    const double limitMs = records * kPumpTickMs;
-    const double stallMs = longestGapNs / 1e6;
-    std::printf("records: %d (missing on the peer: %d)\n", records, missing);
-    std::printf("drain: %.1f ms, limit N x 2 ms: %.1f ms, ratio: %.3f (aim <= %.1f)\n", drainMs,
-                limitMs, drainMs / limitMs, kAimRatio);
-    std::printf("per record: %.3f ms, pump ticks: %d, records per tick: %.3f\n", drainMs / records,
-                ticks, double(records) / std::max(ticks, 1));
-    std::printf("longest GUI stall: %.1f ms, limit: %.0f ms, ratio: %.3f\n", stallMs, kStallLimitMs,
-                stallMs / kStallLimitMs);
+    std::printf("records: %d (missing on the peer: %d)\n", records, drain.missing);
+    std::printf("drain: %.1f ms, limit N x 2 ms: %.1f ms, ratio: %.3f (aim <= %.1f)\n",
+                drain.drainMs, drain.limitMs(), drain.ratio(), kAimRatio);
+    std::printf("per record: %.3f ms, pump ticks: %d, records per tick: %.3f\n",
+                drain.drainMs / records, drain.ticks, double(records) / std::max(drain.ticks, 1));
+    std::printf("longest GUI stall: %.1f ms, limit: %.0f ms, ratio: %.3f\n", drain.stallMs,
+                kStallLimitMs, drain.stallMs / kStallLimitMs);
     std::fflush(stdout);
     return EXIT_SUCCESS;
 }
