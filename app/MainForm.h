@@ -510,7 +510,6 @@ private:
     SessionPolicy listenerPolicy() const;
     bool offersSessions(const QString& address) const;
     void applySessionPolicies();
-    Channel channelOf(const void* endpoint) const;
     bool beginSessions(const QString& address);
     void settleSessions(bool connected);
     void endSessions();

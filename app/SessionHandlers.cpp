@@ -22,8 +22,6 @@
 #include <utility>
 
 namespace {
-const char* const kAlpn[kChannelCount] = {kAlpnChat, kAlpnDownload, kAlpnTrade, kAlpnPlot};
-
 QString shortKey(const QByteArray& key) {
     return QString::fromLatin1(key.left(4).toHex().toUpper());
 }
@@ -120,27 +118,24 @@ bool TForm1::offersSessions(const QString& address) const {
 
 void TForm1::applySessionPolicies() {
     const SessionPolicy listen = listenerPolicy();
-    for (TTcpServer* server : {ChatServer.get(), Plot_Server.get(), TradeServer.get()})
-        server->setSessionPolicy(listen, kAlpn[int(channelOf(server))]);
-    DownloadServer->setSessionPolicy(listen);
     SessionPolicy send;
     if (sessionsOn() && sessions_.encrypt) {
         send.context = tlsContext_;
         send.expectedKey = sessions_.key;
     }
-    for (TTcpClient* client : {ChatClient.get(), Plot_Client.get(), TradeClient.get()})
-        client->setSessionPolicy(send, kAlpn[int(channelOf(client))]);
+    const struct {
+        TTcpServer* server;
+        TTcpClient* client;
+        const char* alpn;
+    } lines[] = {{ChatServer.get(), ChatClient.get(), kAlpnChat},
+                 {TradeServer.get(), TradeClient.get(), kAlpnTrade},
+                 {Plot_Server.get(), Plot_Client.get(), kAlpnPlot}};
+    for (const auto& line : lines) {
+        line.server->setSessionPolicy(listen, line.alpn);
+        line.client->setSessionPolicy(send, line.alpn);
+    }
+    DownloadServer->setSessionPolicy(listen);
     DownloadClient->setSession(send);
-}
-
-Channel TForm1::channelOf(const void* endpoint) const {
-    if (endpoint == ChatClient.get() || endpoint == ChatServer.get())
-        return Channel::Chat;
-    if (endpoint == TradeClient.get() || endpoint == TradeServer.get())
-        return Channel::Trade;
-    if (endpoint == Plot_Client.get() || endpoint == Plot_Server.get())
-        return Channel::Plot;
-    return Channel::Download;
 }
 
 // A Connect begins: sessions with this entry when it offers them. With Encryption Required, an

@@ -18,7 +18,6 @@ TlsSocket::TlsSocket(intptr_t fd, Settings settings, QObject* parent)
     socket_->setReadBufferSize(kSocketBufferBytes);
     socket_->setSocketDescriptor(fd);
     peerAddress_ = socket_->peerAddress().toIPv4Address();
-    localAddress_ = socket_->localAddress().toIPv4Address();
     connect(socket_, &QTcpSocket::readyRead, this, [this] { readable(); });
     connect(socket_, &QTcpSocket::bytesWritten, this, [this] { pumpOut(); });
     connect(socket_, &QTcpSocket::disconnected, this, [this] { readable(); });

@@ -73,7 +73,6 @@ public:
     // The secret both sides of this session derive alike for the verification code.
     QByteArray verifySecret() const;
     uint32_t peerAddress() const { return peerAddress_; }
-    uint32_t localAddress() const { return localAddress_; }
 
 private:
     void readable();
@@ -91,7 +90,6 @@ private:
     qsizetype outgoingOffset_ = 0; // of outgoing_.front(), already taken by the engine
     qint64 outgoingBytes_ = 0;
     uint32_t peerAddress_ = 0;
-    uint32_t localAddress_ = 0;
     bool handshakeTold_ = false;
     bool admitted_ = false;
     bool reading_ = true;
