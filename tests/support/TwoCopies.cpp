@@ -104,6 +104,9 @@ void goOnline(TForm1& form) {
 void connectTo(TForm1& form, const QString& address) {
     form.Edit2->setText(address);
     clickAndSettle(form, form.BitBtn16);
+    // The file list a Connect sends sets the offer when it has gone out: a test that offers files
+    // of its own waits for that first.
+    ASSERT_TRUE(waitUntil([&] { return !form.agreement.sendsPending(); }, 15000));
 }
 
 CopyPair connectedPair() {
