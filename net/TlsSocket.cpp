@@ -19,7 +19,11 @@ TlsSocket::TlsSocket(intptr_t fd, Settings settings, QObject* parent)
     socket_->setSocketDescriptor(fd);
     peerAddress_ = socket_->peerAddress().toIPv4Address();
     connect(socket_, &QTcpSocket::readyRead, this, [this] { readable(); });
-    connect(socket_, &QTcpSocket::bytesWritten, this, [this] { pumpOut(); });
+    connect(socket_, &QTcpSocket::bytesWritten, this, [this] {
+        pumpOut();
+        if (wrote && !over_ && !finishing_)
+            wrote();
+    });
     connect(socket_, &QTcpSocket::disconnected, this, [this] { readable(); });
     connect(socket_, &QTcpSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (error != QAbstractSocket::RemoteHostClosedError)
@@ -199,6 +203,7 @@ void TlsSocket::finish() {
     ended = nullptr;
     frameArrived = nullptr;
     handshakeDone = nullptr;
+    wrote = nullptr;
     drained = nullptr;
     connect(socket_, &QTcpSocket::disconnected, this, &QObject::deleteLater);
     QTimer::singleShot(kFinishGraceMs, this, &QObject::deleteLater);

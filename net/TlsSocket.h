@@ -11,7 +11,9 @@
 // Bounded: at most the engine's own buffers and one frame (or, streaming, one piece) are held on
 // the receiving side; reading stops while setReading(false) or while the socket's outgoing buffer
 // is full. What is handed to send() is held until it is encrypted: the owner keeps that small by
-// looking at unsent() (drained runs each time all of it has reached the socket).
+// looking at unsent(): wrote runs each time the socket has passed some bytes on to the system, so a
+// streaming owner tops its window up while the rest is still on its way; drained runs each time all
+// of it has reached the socket.
 //
 // ended runs once: with an empty reason when the peer closed the session cleanly (TLS's close at a
 // frame boundary), otherwise with what went wrong (a failed or late handshake, a record that does
@@ -53,6 +55,7 @@ public:
     std::function<void()> handshakeDone;
     std::function<void(FrameEvent event)> frameArrived;
     std::function<void(const QString& reason)> ended;
+    std::function<void()> wrote;
     std::function<void()> drained;
 
     // The peer's key passed the owner's check: frames are read from now on.

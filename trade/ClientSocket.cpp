@@ -219,6 +219,7 @@ private:
         settings.alpn = kAlpnDownload;
         tls_ = new TlsSocket(fd, settings, this);
         tls_->handshakeDone = [this] { checkKey(); };
+        tls_->wrote = [this] { pump(); };
         tls_->drained = [this] { pump(); };
         tls_->ended = [this](const QString& reason) { sessionEnded(reason); };
     }
