@@ -27,6 +27,7 @@
 #include "trade/UploadPauses.h"
 #include "windows/VerifyDialog.h"
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMainWindow>
 #include <QPointer>
@@ -525,6 +526,9 @@ private:
     void startVerification();
     void verifyControl(uint64_t session, const QByteArray& payload);
     void afterVerifyStep();
+    bool exchangeRunning() const;
+    bool awaitingWithdrawal() const;
+    void answerVerify(uint64_t session, const QByteArray& payload);
     void verificationDecided(const VerifyRequest& request, VerifyDecision decision);
     bool linkAtFullSpeed() const;
     int tradePauseMs() const;
@@ -554,6 +558,10 @@ private:
     std::unique_ptr<VerifyCode> verify_;
     uint64_t verifySession_ = 0; // the peer's chat session it runs on; 0: this copy's own
     QByteArray verifyKey_;
+    QElapsedTimer verifyClock_;   // since the running exchange began
+    QElapsedTimer withdrawClock_; // since this copy withdrew its exchange, until the peer answers
+    bool verifyAskedMeanwhile_ = false;
+    static constexpr qint64 kVerifyExchangeMs = 10000; // an exchange not done by then is given up
 
     // ---- Chat (chat/Chat.cpp, chat/ChatLog.cpp)
     int chatSendsPending_ = 0;

@@ -10,10 +10,20 @@
 #include <QHostAddress>
 #include <QPushButton>
 
+#include <utility>
+
 void TForm1::startVerification() {
     VORLAX_ON_THREAD_OF(this);
     if (!ChatClient->Encrypted() || connectedPeer == 0)
         return;
+    // One exchange at a time: a click while the peer's runs would leave both without a code. A
+    // click while a withdrawal is unanswered is kept until the answer comes.
+    if (exchangeRunning())
+        return;
+    if (awaitingWithdrawal()) {
+        verifyAskedMeanwhile_ = true;
+        return;
+    }
     const QByteArray key = ChatClient->PeerKey();
     if (!verifyLimiter_.allowed(key)) {
         appendChatLog(QStringLiteral("Too many verifications with %1 failed: try again in a few "
@@ -25,6 +35,7 @@ void TForm1::startVerification() {
                                            ChatClient->VerifySecret());
     verifySession_ = 0;
     verifyKey_ = key;
+    verifyClock_.start();
     for (const QByteArray& payload : verify_->start())
         ChatClient->sendControl(payload);
     afterVerifyStep();
@@ -32,30 +43,69 @@ void TForm1::startVerification() {
 
 // A control frame on a chat session: session 0 is this copy's own, others the peer's sessions to
 // this copy's chat listener. A commitment on one of those while no exchange runs there begins one.
+//
+// When both users click at once, each commitment reaches the other copy while its own exchange
+// runs. The exchange of the copy with the lower key goes on; the other copy withdraws its own (on
+// its session, after its commitment) and answers instead. Whatever the peer answered to the
+// withdrawn commitment comes back before the peer's acknowledgement, on the same session, and is
+// not taken for an answer to a later exchange.
 void TForm1::verifyControl(uint64_t session, const QByteArray& payload) {
-    if (session != 0) {
-        const auto found = incomingSessions_.find({int(Channel::Chat), session});
-        if (found == incomingSessions_.end() || !fromPeer(found->second.address))
-            return;
-        const bool running = verify_ && verifySession_ == session;
-        if (!running) {
-            if (payload.isEmpty() || payload[0] != kVerifyCommitMessage ||
-                !verifyLimiter_.allowed(found->second.key))
-                return;
-            verify_ = std::make_unique<VerifyCode>(VerifyCode::Role::Server, ownKey_,
-                                                   found->second.key, found->second.secret);
-            verifySession_ = session;
-            verifyKey_ = found->second.key;
+    const bool withdrawal = !payload.isEmpty() && payload[0] == kVerifyWithdrawMessage;
+    if (session == 0) {
+        if (withdrawal) {
+            withdrawClock_.invalidate();
+            if (std::exchange(verifyAskedMeanwhile_, false))
+                startVerification();
+        } else if (verify_ && verifySession_ == 0 && !awaitingWithdrawal()) {
+            answerVerify(session, payload);
         }
-    } else if (!verify_ || verifySession_ != 0) {
         return;
     }
+    const auto found = incomingSessions_.find({int(Channel::Chat), session});
+    if (found == incomingSessions_.end() || !fromPeer(found->second.address))
+        return;
+    const bool running = exchangeRunning() && verifySession_ == session;
+    if (withdrawal) {
+        if (running)
+            verify_.reset();
+        ChatServer->sendControl(session, payload);
+        return;
+    }
+    if (!running) {
+        if (payload.isEmpty() || payload[0] != kVerifyCommitMessage ||
+            !verifyLimiter_.allowed(found->second.key))
+            return;
+        if (exchangeRunning() && verifySession_ == 0) {
+            if (ownKey_ < found->second.key)
+                return; // the peer withdraws its exchange
+            ChatClient->sendControl(QByteArray(1, kVerifyWithdrawMessage));
+            withdrawClock_.start();
+        }
+        verify_ = std::make_unique<VerifyCode>(VerifyCode::Role::Server, ownKey_, found->second.key,
+                                               found->second.secret);
+        verifySession_ = session;
+        verifyKey_ = found->second.key;
+        verifyClock_.start();
+    }
+    answerVerify(session, payload);
+}
+
+void TForm1::answerVerify(uint64_t session, const QByteArray& payload) {
     QList<QByteArray> replies = verify_->received(payload);
     if (verify_->state() == VerifyCode::State::PeerCommitted)
         replies += verify_->start();
     for (const QByteArray& reply : replies)
         session != 0 ? ChatServer->sendControl(session, reply) : ChatClient->sendControl(reply);
     afterVerifyStep();
+}
+
+bool TForm1::awaitingWithdrawal() const {
+    return withdrawClock_.isValid() && !withdrawClock_.hasExpired(kVerifyExchangeMs);
+}
+
+// An exchange not done in its time is given up: the peer went, or answered another.
+bool TForm1::exchangeRunning() const {
+    return verify_ && !verifyClock_.hasExpired(kVerifyExchangeMs);
 }
 
 void TForm1::afterVerifyStep() {

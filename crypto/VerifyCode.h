@@ -27,6 +27,15 @@
 //   any --reveal that does not match, a message out of order or malformed--> Failed
 //
 // On a commit while Idle the peer has begun: the owner shows the dialog and calls start().
+//
+// When both users click at once, each side's commitment reaches the other while its own exchange
+// runs. The exchange of the side with the lower fingerprint goes on; the other side sends
+//
+//   control frame payload: 0x03 (its exchange is withdrawn)
+//
+// on its own session, after its commitment, and answers the peer's exchange instead. The peer
+// sends the same 0x03 back on that session once it has seen it, after whatever it answered to the
+// withdrawn commitment. The owner handles these messages; they never reach a VerifyCode.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -38,6 +47,7 @@ inline constexpr int kVerifySecretBytes = 32;
 inline constexpr int kVerifyRandomBytes = 32;
 inline constexpr char kVerifyCommitMessage = 0x01;
 inline constexpr char kVerifyRevealMessage = 0x02;
+inline constexpr char kVerifyWithdrawMessage = 0x03;
 
 class VerifyCode {
 public:

@@ -171,8 +171,11 @@ struct KeyedRelays {
     }
 };
 
-void verifyPair(TForm1& a, TForm1& b) {
-    QTest::mouseClick(a.Button8, Qt::LeftButton);
+// a's user clicks "Verify peer…", and b's at the same moment when bothClick.
+void verifyPair(TForm1& a, TForm1& b, bool bothClick = false) {
+    a.Button8->click(); // handles no events: b's click comes before a's commitment reaches b
+    if (bothClick)
+        b.Button8->click();
     ASSERT_TRUE(waitUntil([&] { return a.verifyDialog() && b.verifyDialog(); }, kWaitMs))
         << a.Memo1->toPlainText().toStdString() << "\n---\n"
         << b.Memo1->toPlainText().toStdString();
@@ -193,10 +196,20 @@ TEST(Sessions, TwoCopiesVerifyThenChatDrawAndTradeWithNothingReadableOnTheWire) 
         << lockText(a).toStdString() << " / " << lockText(b).toStdString();
     EXPECT_TRUE(a.Button8->isEnabled());
 
-    // Both screens show the same code; both users say so.
-    verifyPair(a, b);
+    // Both users click at once; both screens show the same code; both users say so.
+    verifyPair(a, b, true);
     EXPECT_EQ(a.verifyDialog()->request().code, b.verifyDialog()->request().code);
     EXPECT_EQ(a.verifyDialog()->request().peerKey, b.ownIdentity());
+    // Neither copy holds on to the exchange it gave up: each user may verify again at once.
+    for (TForm1* clicking : {&b, &a}) {
+        const int before = logLines(a).size() + logLines(b).size();
+        a.closeVerifyDialog();
+        b.closeVerifyDialog();
+        ASSERT_TRUE(waitUntil([&] { return !a.verifyDialog() && !b.verifyDialog(); }));
+        verifyPair(*clicking, clicking == &a ? b : a);
+        EXPECT_EQ(a.verifyDialog()->request().code, b.verifyDialog()->request().code);
+        EXPECT_EQ(logLines(a).size() + logLines(b).size(), before); // no "Verifying … failed"
+    }
     for (TForm1* form : {&a, &b})
         QTest::mouseClick(form->verifyDialog()->matchButton, Qt::LeftButton);
     ASSERT_TRUE(waitUntil(
