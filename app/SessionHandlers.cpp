@@ -191,6 +191,9 @@ void TForm1::endSessions() {
     if (warned) // a warning stays in sight until the next Connect
         ended.warning = sessions_.warning;
     sessions_ = ended;
+    verify_.reset(); // an exchange under way ends with its sessions
+    withdrawClock_.invalidate();
+    verifyAskedMeanwhile_ = false;
     closeVerifyDialog();
     applySessionPolicies();
     showSessionSecurity();
