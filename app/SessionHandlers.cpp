@@ -231,6 +231,12 @@ void TForm1::sessionEvent(Channel channel, bool incoming, const SecurityEvent& e
     case Kind::PlainRefused:
         plainRefused(channel, event.address);
         break;
+    case Kind::RefusedByPeer:
+        sessions_.outgoing[size_t(channel)].reset();
+        securityWarning(channel, QStringLiteral("%1 refused this copy's key: it knows this copy "
+                                                "by another key")
+                                     .arg(peerLabel()));
+        break;
     case Kind::Ended:
         if (incoming)
             incomingSessions_.erase({int(channel), event.session});

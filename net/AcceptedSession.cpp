@@ -45,7 +45,11 @@ void AcceptedSession::handshakeDone() {
     slot_.reset();
     from_.peerKey = tls_->peerFingerprint();
     if (!policy_.keyPasses(from_.peerKey)) {
-        tls_->abort();
+        // The client hears why, then TLS's close; nothing of what it sent is read.
+        TlsSocket* refused = std::exchange(tls_, nullptr);
+        refused->setParent(parent());
+        refused->send(encodeControlFrame(QByteArray(1, kKeyRefusedMessage)));
+        refused->finish();
         end(SecurityEvent::Kind::KeyRefused, {});
         return;
     }

@@ -316,6 +316,10 @@ void LineClient::startSession() {
         if (event.kind != FrameEvent::Kind::Control) {
             tls_->abort();
             sessionDown(QStringLiteral("the peer sent data on a sending connection"));
+        } else if (event.bytes == QByteArrayView(&kKeyRefusedMessage, 1)) {
+            tls_->abort();
+            sessionDown(QStringLiteral("the peer refused this copy's key"),
+                        SecurityEvent::Kind::RefusedByPeer);
         } else if (onControl) {
             onControl(event.bytes);
         }
@@ -348,7 +352,7 @@ void LineClient::sessionUp() {
 }
 
 // The session failed its handshake, or an established one ended.
-void LineClient::sessionDown(const QString& reason) {
+void LineClient::sessionDown(const QString& reason, SecurityEvent::Kind endKind) {
     if (!tls_)
         return;
     tls_->deleteLater();
@@ -363,7 +367,7 @@ void LineClient::sessionDown(const QString& reason) {
         connectFinished(false);
         return;
     }
-    security(SecurityEvent::Kind::Ended, wasUp ? reason : QString());
+    security(endKind, wasUp ? reason : QString());
     if (running_ && awaitingDrain_)
         finish(0);
 }

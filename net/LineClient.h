@@ -93,7 +93,8 @@ private:
     void connectFinished(bool success);
     void startSession();
     void sessionUp();
-    void sessionDown(const QString& reason);
+    void sessionDown(const QString& reason,
+                     SecurityEvent::Kind endKind = SecurityEvent::Kind::Ended);
     void sendFrame();
     void security(SecurityEvent::Kind kind, const QString& reason = {});
     void disconnectNow();

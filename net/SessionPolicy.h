@@ -6,7 +6,9 @@
 // context, and refuses it when not; it refuses plain connections while refusePlain is set. A
 // client opens its connections as sessions when it has a context, plain otherwise. Either side lets
 // a session through only when the key the peer showed is expectedKey (any key while that is
-// empty): nothing of a session is read, applied or written before that check passes.
+// empty): nothing of a session is read, applied or written before that check passes. A line
+// listener that refuses the key says so in one control frame (kKeyRefusedMessage) before TLS's
+// close, so a copy whose key its peer does not take learns why its sessions end.
 
 #include "crypto/TlsContext.h"
 
@@ -15,6 +17,9 @@
 
 #include <cstdint>
 #include <memory>
+
+// The control frame payload by which a listener tells a client that its key was refused.
+inline constexpr char kKeyRefusedMessage = 0x10;
 
 struct SessionPolicy {
     std::shared_ptr<TlsContext> context; // nullptr: no sessions
@@ -34,6 +39,7 @@ struct SecurityEvent {
         HandshakeFailed, // the TLS handshake failed or took too long: `reason`
         PlainRefused,    // a plain connection came while plain is refused
         Ended,           // an established session ended; `reason` empty when cleanly
+        RefusedByPeer,   // the peer's listener refused this copy's key on a client's own session
     };
     Kind kind = Kind::Established;
     uint32_t address = 0; // the peer's IPv4 address, host byte order

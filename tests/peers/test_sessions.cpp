@@ -301,6 +301,10 @@ TEST(Sessions, AnotherKeyAtAVerifiedPeersAddressIsRefusedWithAWarning) {
     ASSERT_TRUE(waitUntil([&] { return lockText(a).startsWith("Security warning: "); }, kWaitMs))
         << lockText(a).toStdString();
     EXPECT_TRUE(lockText(a).contains("another key")) << lockText(a).toStdString();
+    // Eve's copy hears why its sessions end.
+    ASSERT_TRUE(waitUntil([&] { return lockText(*eve->form).contains("refused this copy's key"); },
+                          kWaitMs))
+        << lockText(*eve->form).toStdString();
     // Nor does a new Connect take it for Bert.
     clickAndSettle(a, a.BitBtn17);
     connectTo(a, kLoopback);
