@@ -514,6 +514,7 @@ private:
     bool beginSessions(const QString& address);
     void settleSessions(bool connected);
     void endSessions();
+    bool anyWarning() const;
     void pinPeerKey(const QByteArray& key);
     void sessionEvent(Channel channel, bool incoming, const SecurityEvent& event);
     bool admitsMessage(Channel channel, const LineMessage& message);

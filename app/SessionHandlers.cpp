@@ -184,11 +184,14 @@ void TForm1::pinPeerKey(const QByteArray& key) {
     applySessionPolicies();
 }
 
+bool TForm1::anyWarning() const {
+    return std::any_of(sessions_.warning.begin(), sessions_.warning.end(),
+                       [](const QString& w) { return !w.isEmpty(); });
+}
+
 void TForm1::endSessions() {
-    const bool warned = std::any_of(sessions_.warning.begin(), sessions_.warning.end(),
-                                    [](const QString& w) { return !w.isEmpty(); });
     SessionBook ended;
-    if (warned) // a warning stays in sight until the next Connect
+    if (anyWarning()) // a warning stays in sight until the next Connect
         ended.warning = sessions_.warning;
     sessions_ = ended;
     verify_.reset(); // an exchange under way ends with its sessions
@@ -288,9 +291,12 @@ void TForm1::securityWarning(Channel channel, const QString& reason) {
     QString& shown = sessions_.warning[size_t(channel)];
     if (shown == reason)
         return;
-    const bool firstOfKind = shown.isEmpty();
+    // One line in the log for a channel's first warning, unless another channel told the same.
+    const bool told =
+        !shown.isEmpty() || std::find(sessions_.warning.begin(), sessions_.warning.end(), reason) !=
+                                sessions_.warning.end();
     shown = reason;
-    if (firstOfKind)
+    if (!told)
         appendChatLog(QStringLiteral("Security warning: %1.").arg(reason));
     showSessionSecurity();
 }
@@ -330,7 +336,7 @@ QString TForm1::peerLabel() const {
 // The first time a session with an unverified key starts, one line in the log offers to verify.
 void TForm1::offerVerification() {
     if (sessions_.key.isEmpty() || pairings_.byKey(sessions_.key) ||
-        offeredVerification_.contains(sessions_.key) || connectedPeer == 0)
+        offeredVerification_.contains(sessions_.key) || connectedPeer == 0 || anyWarning())
         return;
     offeredVerification_.insert(sessions_.key);
     appendChatLog(QStringLiteral("The connection to %1 is encrypted but not verified: click "
