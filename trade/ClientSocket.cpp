@@ -219,8 +219,7 @@ private:
         settings.alpn = kAlpnDownload;
         tls_ = new TlsSocket(fd, settings, this);
         tls_->handshakeDone = [this] { checkKey(); };
-        tls_->wrote = [this] { pump(); };
-        tls_->drained = [this] { pump(); };
+        tls_->wrote = [this] { pump(); }; // also after the last bytes have gone
         tls_->ended = [this](const QString& reason) { sessionEnded(reason); };
     }
 
